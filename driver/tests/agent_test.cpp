@@ -439,7 +439,7 @@ TEST_F(ResetScheduleTest, PublishesWithinASecondGiveOneResetLaterThanTheMinimum)
   EXPECT_EQ(hc_->bus_reset_requests(), 2);
 }
 
-class PnpTest : public AgentTest {
+class DriverPnpTest : public AgentTest {
  protected:
   // A stop waits for the bus reset it scheduled, so time has to run meanwhile.
   NTSTATUS WhileTimeRuns(std::function<NTSTATUS()> request) {
@@ -458,7 +458,7 @@ class PnpTest : public AgentTest {
   }
 };
 
-TEST_F(PnpTest, StopThenStartKeepsUnitsAndRepublishes) {
+TEST_F(DriverPnpTest, StopThenStartKeepsUnitsAndRepublishes) {
   std::vector<uint8_t> out;
   Pending fetch = Fetch(0, &out);
   ASSERT_EQ(Pnp(IRP_MN_QUERY_STOP_DEVICE), STATUS_SUCCESS);
@@ -477,7 +477,7 @@ TEST_F(PnpTest, StopThenStartKeepsUnitsAndRepublishes) {
   EXPECT_EQ(get_.Status(), STATUS_SUCCESS);
 }
 
-TEST_F(PnpTest, QueryRemoveRefusedWhileAUnitIsOpen) {
+TEST_F(DriverPnpTest, QueryRemoveRefusedWhileAUnitIsOpen) {
   EXPECT_EQ(Pnp(IRP_MN_QUERY_REMOVE_DEVICE), STATUS_UNSUCCESSFUL);
   EXPECT_EQ(Pnp(IRP_MN_CANCEL_REMOVE_DEVICE), STATUS_SUCCESS);
   Close(unit_);
@@ -486,7 +486,7 @@ TEST_F(PnpTest, QueryRemoveRefusedWhileAUnitIsOpen) {
   EXPECT_NE(Open(u"\\unit00"), nullptr) << "started again after the cancel";
 }
 
-TEST_F(PnpTest, SurpriseRemovalEndsPendingRequests) {
+TEST_F(DriverPnpTest, SurpriseRemovalEndsPendingRequests) {
   std::vector<uint8_t> out;
   Pending fetch = Fetch(0, &out);
   ASSERT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
@@ -500,7 +500,7 @@ TEST_F(PnpTest, SurpriseRemovalEndsPendingRequests) {
   EXPECT_TRUE(kern::ListDeviceInterfaces(guid, false).empty()) << "the interface is disabled";
 }
 
-TEST_F(PnpTest, PowerDownAndUpActsLikeStopAndStart) {
+TEST_F(DriverPnpTest, PowerDownAndUpActsLikeStopAndStart) {
   std::vector<uint8_t> out;
   Pending fetch = Fetch(0, &out);
   ASSERT_EQ(DevicePower(kPowerD3), STATUS_SUCCESS);

@@ -10,9 +10,9 @@ namespace {
 
 using namespace kern;
 
-class ControlTest : public DriverTest {};
+class DriverControlTest : public DriverTest {};
 
-TEST_F(ControlTest, UnitNamesAndHandleKinds) {
+TEST_F(DriverControlTest, UnitNamesAndHandleKinds) {
   struct Case {
     const char16_t* name;
     NTSTATUS status;
@@ -29,7 +29,7 @@ TEST_F(ControlTest, UnitNamesAndHandleKinds) {
   }
 }
 
-TEST_F(ControlTest, SecondOpenOfAUnitCollidesUntilCleanup) {
+TEST_F(DriverControlTest, SecondOpenOfAUnitCollidesUntilCleanup) {
   kern::FileObject* first = Open(u"\\unit03");
   ASSERT_NE(first, nullptr);
   NTSTATUS s;
@@ -39,7 +39,7 @@ TEST_F(ControlTest, SecondOpenOfAUnitCollidesUntilCleanup) {
   EXPECT_NE(Open(u"\\unit03", &s), nullptr);
 }
 
-TEST_F(ControlTest, KernelModeOpenIsRefused) {
+TEST_F(DriverControlTest, KernelModeOpenIsRefused) {
   kern::FileObject* f = nullptr;
   EXPECT_EQ(kern::OpenFile(device_, u"\\unit00", &f, Mode::Kernel), STATUS_ACCESS_DENIED);
   if (f != nullptr) kern::CloseFile(f);
@@ -47,7 +47,7 @@ TEST_F(ControlTest, KernelModeOpenIsRefused) {
 
 // Checks common to every control code, in their order: each row breaks one rule while
 // keeping the ones before it.
-TEST_F(ControlTest, CommonChecksInOrder) {
+TEST_F(DriverControlTest, CommonChecksInOrder) {
   kern::FileObject* unit = Open(u"\\unit00");
   kern::FileObject* control = Open(u"");
   ASSERT_NE(unit, nullptr);
@@ -84,7 +84,7 @@ TEST_F(ControlTest, CommonChecksInOrder) {
   }
 }
 
-TEST_F(ControlTest, UnitHandleServesOnlyItsOwnerProcess) {
+TEST_F(DriverControlTest, UnitHandleServesOnlyItsOwnerProcess) {
   kern::FileObject* unit = Open(u"\\unit00");
   ASSERT_NE(unit, nullptr);
   std::vector<uint8_t> in = GetInput(UnitDirectory(0));
@@ -101,7 +101,7 @@ TEST_F(ControlTest, UnitHandleServesOnlyItsOwnerProcess) {
   EXPECT_EQ(p.dispatch, STATUS_PENDING);
 }
 
-TEST_F(ControlTest, GetRequestRules) {
+TEST_F(DriverControlTest, GetRequestRules) {
   kern::FileObject* unit = Open(u"\\unit00");
   ASSERT_NE(unit, nullptr);
   vsbp::ManagementRecord record{};
@@ -133,7 +133,7 @@ TEST_F(ControlTest, GetRequestRules) {
   EXPECT_EQ(second.dispatch, STATUS_PENDING);
 }
 
-TEST_F(ControlTest, DirectoryChecks) {
+TEST_F(DriverControlTest, DirectoryChecks) {
   struct Case {
     const char* what;
     std::vector<uint8_t> directory;
@@ -184,7 +184,7 @@ TEST_F(ControlTest, DirectoryChecks) {
   }
 }
 
-TEST_F(ControlTest, CustomAgentOffsetsConflict) {
+TEST_F(DriverControlTest, CustomAgentOffsetsConflict) {
   kern::FileObject* a = Open(u"\\unit01");
   kern::FileObject* b = Open(u"\\unit02");
   vsbp::ManagementRecord record{};
@@ -202,7 +202,7 @@ TEST_F(ControlTest, CustomAgentOffsetsConflict) {
             STATUS_PENDING);
 }
 
-TEST_F(ControlTest, FetchRules) {
+TEST_F(DriverControlTest, FetchRules) {
   Pending get;
   vsbp::ManagementRecord record{};
   kern::FileObject* unit = OpenPublished(0, &get, &record);
@@ -245,7 +245,7 @@ TEST_F(ControlTest, FetchRules) {
   ASSERT_TRUE(other.Done(5000));
 }
 
-TEST_F(ControlTest, CleanupEndsEveryPendingRequest) {
+TEST_F(DriverControlTest, CleanupEndsEveryPendingRequest) {
   size_t before = system_->OutstandingAllocations(kPoolTag);
   Pending get;
   vsbp::ManagementRecord record{};
@@ -272,7 +272,7 @@ TEST_F(ControlTest, CleanupEndsEveryPendingRequest) {
 
 // Cancellation racing the end of the unit: every request completes exactly once (the
 // kernel stand-in aborts on a second completion) and none is lost.
-TEST_F(ControlTest, CancelRacingCleanupCompletesOnce) {
+TEST_F(DriverControlTest, CancelRacingCleanupCompletesOnce) {
   for (int round = 0; round < 30; ++round) {
     Pending get;
     vsbp::ManagementRecord record{};
@@ -295,7 +295,7 @@ TEST_F(ControlTest, CancelRacingCleanupCompletesOnce) {
   }
 }
 
-TEST_F(ControlTest, HostConfigRomRequests) {
+TEST_F(DriverControlTest, HostConfigRomRequests) {
   kern::FileObject* control = Open(u"");
   ASSERT_NE(control, nullptr);
   std::vector<uint8_t> in = GetInput();
