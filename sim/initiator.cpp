@@ -221,33 +221,37 @@ std::vector<uint8_t> Initiator::ReadMemory(uint64_t address, size_t bytes) {
   return std::vector<uint8_t>(from, from + static_cast<ptrdiff_t>(bytes));
 }
 
-bus1394::Response Initiator::HandleRequest(const bus1394::Request& request) {
-  bus1394::Response response;
+uint8_t Initiator::Access(const bus1394::Request& request, std::vector<uint8_t>* read_data,
+                          std::vector<uint8_t>* status) {
   const bool read = request.tcode == bus1394::TCODE_READ_QUADLET || request.tcode == bus1394::TCODE_READ_BLOCK;
   const bool write = request.tcode == bus1394::TCODE_WRITE_QUADLET || request.tcode == bus1394::TCODE_WRITE_BLOCK;
-  if (!read && !write) return {RCODE_TYPE_ERROR, {}};
+  if (!read && !write) return RCODE_TYPE_ERROR;
   const bool quadlet = request.tcode == bus1394::TCODE_READ_QUADLET || request.tcode == bus1394::TCODE_WRITE_QUADLET;
   const uint64_t length = quadlet ? 4 : request.data_length;
-  std::vector<uint8_t> status;
-  {
-    std::lock_guard<std::mutex> lock(mem_mu_);
-    auto it = regions_.upper_bound(request.offset);
-    if (it == regions_.begin()) return {RCODE_ADDRESS_ERROR, {}};
-    --it;
-    Region& region = it->second;
-    const uint64_t at = request.offset - it->first;
-    if (length == 0 || at + length > region.bytes.size()) return {RCODE_ADDRESS_ERROR, {}};
-    auto from = region.bytes.begin() + static_cast<ptrdiff_t>(at);
-    if (read) {
-      response.data.assign(from, from + static_cast<ptrdiff_t>(length));
-      return response;
-    }
-    if (request.data.size() != length) return {RCODE_TYPE_ERROR, {}};
-    // Status blocks come as block writes only.
-    if (region.status_fifo && quadlet) return {RCODE_TYPE_ERROR, {}};
-    std::copy(request.data.begin(), request.data.end(), from);
-    if (region.status_fifo) status = request.data;
+  std::lock_guard<std::mutex> lock(mem_mu_);
+  auto it = regions_.upper_bound(request.offset);
+  if (it == regions_.begin()) return RCODE_ADDRESS_ERROR;
+  --it;
+  Region& region = it->second;
+  const uint64_t at = request.offset - it->first;
+  if (length == 0 || at + length > region.bytes.size()) return RCODE_ADDRESS_ERROR;
+  auto from = region.bytes.begin() + static_cast<ptrdiff_t>(at);
+  if (read) {
+    read_data->assign(from, from + static_cast<ptrdiff_t>(length));
+    return RCODE_RESPONSE_COMPLETE;
   }
+  if (request.data.size() != length) return RCODE_TYPE_ERROR;
+  // Status blocks come as block writes only.
+  if (region.status_fifo && quadlet) return RCODE_TYPE_ERROR;
+  std::copy(request.data.begin(), request.data.end(), from);
+  if (region.status_fifo) *status = request.data;
+  return RCODE_RESPONSE_COMPLETE;
+}
+
+bus1394::Response Initiator::HandleRequest(const bus1394::Request& request) {
+  bus1394::Response response;
+  std::vector<uint8_t> status;
+  response.rcode = Access(request, &response.data, &status);
   if (!status.empty()) DeliverStatus(std::move(status));
   return response;
 }
@@ -383,6 +387,7 @@ ManagementResult Initiator::Manage(uint8_t function, uint16_t lun_or_login, cons
   bus1394::Response w = SendToTarget(bus1394::TCODE_WRITE_BLOCK, bus1394::kCsrRegisterBase + u->management_agent,
                                      Quadlets({static_cast<uint32_t>(me) << 16 | Hi(orb), Lo(orb)}));
   const bool same_bus = hc_.generation() == generation;
+  bool waited_out = false;
   {
     std::unique_lock<std::mutex> lock(mu_);
     if (w.rcode != RCODE_RESPONSE_COMPLETE) {
@@ -399,11 +404,14 @@ ManagementResult Initiator::Manage(uint8_t function, uint16_t lun_or_login, cons
         result.transport = result.resp == 0 ? Transport::kOk : Transport::kTransportFailure;
       } else {
         result.transport = stop_ || generation_ > generation ? Transport::kAborted : Transport::kTimeout;
+        waited_out = result.transport == Transport::kTimeout;
       }
     }
     mgmt_.orb = 0;
     mgmt_.status.reset();
   }
+  // A status lost to a reset whose callout has not come yet is no time-out either.
+  if (waited_out && hc_.generation() != generation) result.transport = Transport::kAborted;
   if (response != 0) {
     result.response = ReadMemory(response, response_length);
     Free(response);
@@ -432,6 +440,7 @@ ManagementResult Initiator::LoginOnce(const LoginOptions& options) {
   ManagementResult r = Manage(kLogin, options.lun, &options, options.response_length, ManagementTimeoutMs(true),
                               &generation);
   if (!r.ok()) return r;
+  const bool moved = hc_.generation() != generation;
   // A short response reads as zero-filled: the buffer starts zeroed.
   std::vector<uint8_t> resp = r.response;
   resp.resize(16, 0);
@@ -448,7 +457,7 @@ ManagementResult Initiator::LoginOnce(const LoginOptions& options) {
     ResetChain();
     agent_reset_needed_ = false;
     // A reset that came while the login was answered was not noticed as one to recover from.
-    if (generation_ > generation) reset_pending_ = true;
+    if (moved || generation_ > generation) reset_pending_ = true;
   }
   cv_.notify_all();
   if (traits_.busy_timeout) {
@@ -460,6 +469,18 @@ ManagementResult Initiator::LoginOnce(const LoginOptions& options) {
 
 ManagementResult Initiator::QueryLogins(uint16_t response_length) {
   return Manage(kQueryLogins, 0, nullptr, response_length, ManagementTimeoutMs(false), nullptr);
+}
+
+ManagementResult Initiator::Reconnect() {
+  std::optional<LoginInfo> l = login();
+  if (!l) return ManagementResult{Transport::kNoDevice};
+  uint32_t generation = 0;
+  ManagementResult r = Manage(kReconnect, l->login_id, nullptr, 0, ManagementTimeoutMs(false), &generation);
+  if (r.ok()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (login_ && login_->login_id == l->login_id) login_->generation = generation;
+  }
+  return r;
 }
 
 ManagementResult Initiator::Logout() {
@@ -855,8 +876,15 @@ void Initiator::Worker() {
   }
 }
 
+bool Initiator::BusMovedSince(uint32_t generation) {
+  if (hc_.generation() != generation) return true;
+  std::lock_guard<std::mutex> lock(mu_);
+  return generation_ > generation;
+}
+
 void Initiator::Recover() {
   LoginInfo old;
+  const uint32_t start = hc_.generation();
   {
     std::lock_guard<std::mutex> lock(mu_);
     reset_pending_ = false;
@@ -865,14 +893,20 @@ void Initiator::Recover() {
     if (!login_) return;
     old = *login_;
   }
+  // Whatever fails because the bus reset again is retried by the next round.
+  auto start_over = [this] {
+    std::lock_guard<std::mutex> lock(mu_);
+    reset_pending_ = !stop_;
+  };
   if (options_.reconnect_delay_ms > 0) {
     std::unique_lock<std::mutex> lock(mu_);
     if (cv_.wait_for(lock, std::chrono::milliseconds(options_.reconnect_delay_ms), [this] { return stop_; })) return;
   }
   RomInfo rom = Discover();
+  if (BusMovedSince(start)) return start_over();
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (stop_ || reset_pending_) return;  // another reset: start over
+    if (stop_) return;
     if (!rom.ok || !unit_) {
       FailAll(Transport::kNoDevice);
       login_.reset();
@@ -880,7 +914,7 @@ void Initiator::Recover() {
     }
   }
   ManagementResult r;
-  uint32_t generation = 0;
+  uint32_t generation = start;
   for (int i = 0;; ++i) {
     r = Manage(kReconnect, old.login_id, nullptr, 0, ManagementTimeoutMs(false), &generation);
     if (r.ok() || r.transport != Transport::kOk || !traits_.retry_unspecified_reconnect || r.sbp_status != 0xFF ||
@@ -889,18 +923,14 @@ void Initiator::Recover() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (stop_ || reset_pending_ || generation_ > generation) {
-      reset_pending_ = !stop_;
-      return;
-    }
-    if (r.ok()) {
+  if (BusMovedSince(generation)) return start_over();
+  if (r.ok()) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (stop_ || !login_) return;
       login_->generation = generation;
       ++counters_.reconnects;
     }
-  }
-  if (r.ok()) {
     if (traits_.agent_reset_after_login) AgentReset();
     return;
   }
@@ -915,19 +945,18 @@ void Initiator::Recover() {
   const int tries = std::max(1, again.tries.value_or(traits_.login_tries));
   for (int i = 0; i < tries; ++i) {
     fresh = LoginOnce(again);
-    if (fresh.ok() || fresh.transport == Transport::kAborted) break;
+    if (fresh.ok() || BusMovedSince(generation)) break;
     std::unique_lock<std::mutex> lock(mu_);
     if (cv_.wait_for(lock, std::chrono::milliseconds(traits_.login_retry_ms), [this] { return stop_; })) return;
   }
-  std::lock_guard<std::mutex> lock(mu_);
   if (fresh.ok()) {
+    std::lock_guard<std::mutex> lock(mu_);
     ++counters_.relogins;
     return;
   }
-  if (stop_ || reset_pending_ || fresh.transport == Transport::kAborted) {
-    reset_pending_ = !stop_;
-    return;
-  }
+  if (BusMovedSince(generation)) return start_over();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (stop_) return;
   FailAll(Transport::kAborted);
   login_.reset();
 }

@@ -162,6 +162,9 @@ class Initiator : public bus1394::RemoteNode {
   ManagementResult Login(const LoginOptions& options = {});
   std::optional<LoginInfo> login() const;
   ManagementResult QueryLogins(uint16_t response_length = 52);
+  // RECONNECT of the current login at the current generation (the recovery after a bus
+  // reset sends it by itself).
+  ManagementResult Reconnect();
   ManagementResult Logout();  // commands still open end as kAborted
   // Task management on the current login. On success every command the target held is
   // reported kAborted and the fetch agent is reset.
@@ -199,6 +202,9 @@ class Initiator : public bus1394::RemoteNode {
   void Free(uint64_t address);
   void WriteMemory(uint64_t address, std::span<const uint8_t> bytes);
   std::vector<uint8_t> ReadMemory(uint64_t address, size_t bytes);
+  // A request of the target on this node's memory: the response code; read data, or the
+  // bytes of a status block written to the status FIFO.
+  uint8_t Access(const bus1394::Request& request, std::vector<uint8_t>* read_data, std::vector<uint8_t>* status);
 
   // Management.
   ManagementResult Manage(uint8_t function, uint16_t lun_or_login, const LoginOptions* login,
@@ -218,6 +224,8 @@ class Initiator : public bus1394::RemoteNode {
   void ResetChain();  // mu_ held
   void FailAll(Transport transport);  // mu_ held
   void Recover();
+  // True when the bus has reset since `generation` (its callout may still be on the way).
+  bool BusMovedSince(uint32_t generation);
   void DeliverStatus(std::vector<uint8_t> block);
 
   bus1394::HostController& hc_;

@@ -298,7 +298,20 @@ TEST_F(EndToEnd, ManagementRulesAcrossInitiators) {
   a_options.eui64 = 0x0A0A0A0A00000001ULL;
   InitiatorOptions b_options;
   b_options.eui64 = 0x0B0B0B0B00000002ULL;
-  Initiator& a = LoggedIn(Profile::kMac, a_options);
+  a_options.profile = Profile::kMac;
+  Initiator& a = AddInitiator(a_options);
+  ASSERT_TRUE(a.Discover().ok);
+  // The driver refuses a password longer than 28 bytes before user mode sees the LOGIN.
+  LoginOptions long_password;
+  long_password.password.assign(29, 'p');
+  long_password.password_in_memory = true;
+  long_password.tries = 1;
+  ManagementResult refused = a.Login(long_password);
+  EXPECT_EQ(refused.transport, Transport::kOk);
+  EXPECT_EQ(refused.sbp_status, vsbp::kSbpAccessDenied);
+  EXPECT_EQ(r.counters().management_requests, 0);
+  long_password.password.resize(28);
+  ASSERT_TRUE(a.Login(long_password).ok());
   Initiator& b = LoggedIn(Profile::kMac, b_options);
   EXPECT_EQ(b.login()->login_id, 1);
   EXPECT_EQ(b.login()->command_agent, kAgentBase + 0x20);
@@ -469,6 +482,34 @@ TEST_F(EndToEnd, DroppedCommandTimesOutAndTheAgentRecovers) {
   EXPECT_TRUE(next.good());
   EXPECT_EQ(next.data, Pattern(512, 2));
   EXPECT_EQ(ini.counters().agent_resets, 2);  // after login, after the time-out
+}
+
+TEST_F(EndToEnd, OrbTheTargetRejectsIsReportedAndTheAgentReset) {
+  for (Profile profile : {Profile::kLinux, Profile::kChained}) {
+    SCOPED_TRACE(static_cast<int>(profile));
+    Responder& r = StartResponder();
+    Initiator& ini = LoggedIn(profile);
+    TransferOptions big;
+    big.layout = TransferOptions::Layout::kPageTable;
+    big.segment_bytes = 0xFFFC;
+    ini.SetTransfer(big);
+    // A page table describing more than the 2 MiB a command may carry; in the chained
+    // profile two commands are linked behind it and never fetched by the dead agent.
+    std::future<Result> rejected = ini.Submit(Read10(0, 0x200000 + 4));
+    std::future<Result> behind1 = ini.Submit(Read10(1, 512));
+    std::future<Result> behind2 = ini.Submit(Read10(2, 512));
+    Result res = rejected.get();
+    EXPECT_EQ(res.transport, Transport::kTransportFailure);
+    EXPECT_EQ(res.resp, vsbp::kRespTransportFailure);
+    EXPECT_EQ(res.sbp_status, vsbp::kSbpPageTableDataError);
+    EXPECT_TRUE(res.dead);
+    EXPECT_EQ(behind1.get().data, Pattern(512, 1));
+    EXPECT_EQ(behind2.get().data, Pattern(512, 2));
+    EXPECT_EQ(r.counters().commands, 2);
+    initiators_.clear();
+    r.Stop();
+    responders_.clear();
+  }
 }
 
 // ---- Linked ORBs -----------------------------------------------------------------------

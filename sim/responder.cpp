@@ -48,6 +48,7 @@ struct Responder::Login {
   bool waiting = false;  // for a RECONNECT after a bus reset
   uint16_t countdown = 0;
   std::optional<uint32_t> claimed;  // generation of the last FETCH the driver accepted
+  std::optional<uint32_t> refused;  // generation of the last FETCH refused for a bus reset
   std::thread thread;
 };
 
@@ -421,8 +422,10 @@ uint32_t Responder::DoLogout(const vsbp::ManagementRecord& r) {
 
 bool Responder::WaitClaimed(Login* login, uint32_t generation) {
   std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait_for(lock, std::chrono::milliseconds(kClaimWaitMs),
-               [&] { return stopping_ || login->ended || login->claimed == generation; });
+  // A newer reset may overtake the claim: then the FETCH for `generation` fails instead.
+  cv_.wait_for(lock, std::chrono::milliseconds(kClaimWaitMs), [&] {
+    return stopping_ || login->ended || login->claimed == generation || login->refused == generation;
+  });
   return !login->ended && login->claimed == generation;
 }
 
@@ -454,7 +457,6 @@ void Responder::ReleaseLogin(uint16_t id) {
 void Responder::LoginThread(Login* login) {
   kern::ProcessScope process(pid_);
   std::vector<uint8_t> record(sizeof(vsbp::CommandRecord));
-  bool started = false;
   bool release = false;  // the slot is still claimed when the loop ends
   while (true) {
     vsbp::FetchRequest fetch{};
@@ -484,7 +486,6 @@ void Responder::LoginThread(Login* login) {
                         cv_.notify_all();
                       });
     if (s == kern::STATUS_SUCCESS) {
-      started = true;
       if (information < vsbp::kCommandRecordHeadBytes) {
         release = true;
         break;
@@ -502,27 +503,30 @@ void Responder::LoginThread(Login* login) {
       if (options_.on_fetch_aborted) options_.on_fetch_aborted(login->id);
       continue;
     }
-    if (s == kern::STATUS_BUS_RESET && (started || login->claimed.has_value())) {
+    // A login whose first FETCH never got through has nothing to reconnect to.
+    if (s == kern::STATUS_BUS_RESET && login->claimed.has_value()) {
       // Wait for the initiator's RECONNECT, counting the hold down a second at a time.
       std::unique_lock<std::mutex> lock(mu_);
       ++counters_.fetch_bus_resets;
+      login->refused = fetch.generation;
       login->waiting = true;
       login->countdown = login->hold;
       cv_.notify_all();
       bool resumed = false;
+      auto tick = Clock::now() + std::chrono::seconds(1);
       while (!stopping_ && !login->end) {
         if (login->generation != fetch.generation) {
           resumed = true;
           break;
         }
-        if (cv_.wait_for(lock, std::chrono::seconds(1)) == std::cv_status::timeout &&
-            login->generation == fetch.generation) {
-          if (login->countdown == 0) {
-            ++counters_.expired;
-            break;
-          }
-          --login->countdown;
+        cv_.wait_until(lock, tick);
+        if (Clock::now() < tick || login->generation != fetch.generation) continue;
+        if (login->countdown == 0) {
+          ++counters_.expired;
+          break;
         }
+        --login->countdown;
+        tick += std::chrono::seconds(1);
       }
       login->waiting = false;
       if (resumed) continue;

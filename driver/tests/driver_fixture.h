@@ -120,6 +120,9 @@ class DriverTest : public ::testing::Test {
     ASSERT_EQ(interfaces.size(), 1u);
     device_ = kern::ResolveDeviceInterface(interfaces[0].symbolic_link);
     ASSERT_NE(device_, nullptr);
+    // Nothing of the start may still be on its way when a test begins.
+    hc_->Drain();
+    system_->Quiesce();
   }
 
   void TearDown() override {

@@ -238,7 +238,8 @@ struct HostController::Impl {
 
   // ---- Resets and ROM.
   void DoBusReset();
-  void RunResetCallouts(uint32_t generation, std::vector<std::pair<RemoteNode*, uint16_t>> nodes);
+  void RunResetCallouts(uint32_t generation, std::vector<std::pair<RemoteNode*, uint16_t>> nodes,
+                        std::vector<std::shared_ptr<Notification>> routines);
   void AssignIds();  // mu_ held
   void RebuildRom();  // mu_ held
   const Node* FindNode(const RemoteNode* node) const;  // mu_ held
@@ -1238,23 +1239,26 @@ void HostController::Impl::AssignIds() {
 void HostController::Impl::DoBusReset() {
   uint32_t generation;
   std::vector<std::pair<RemoteNode*, uint16_t>> nodes;
+  std::vector<std::shared_ptr<Notification>> routines;
   {
     std::lock_guard<std::mutex> lock(mu_);
     generation = ++generation_;
     AssignIds();
     active_rom_ = host_rom_;  // a changed ROM becomes visible with the reset
     for (const auto& n : nodes_) nodes.emplace_back(n.node, n.id);
+    routines = notifications_;
     LogEntry e{};
     e.kind = LogEntry::Kind::BusReset;
     e.node_id = local_id_;
     e.generation = generation;
     log_.push_back(e);
   }
-  Post(Work{[this, generation, nodes] { RunResetCallouts(generation, nodes); }, {}});
+  Post(Work{[this, generation, nodes, routines] { RunResetCallouts(generation, nodes, routines); }, {}});
 }
 
 void HostController::Impl::RunResetCallouts(uint32_t generation,
-                                            std::vector<std::pair<RemoteNode*, uint16_t>> nodes) {
+                                            std::vector<std::pair<RemoteNode*, uint16_t>> nodes,
+                                            std::vector<std::shared_ptr<Notification>> routines) {
   for (const auto& [node, id] : nodes) {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -1268,12 +1272,8 @@ void HostController::Impl::RunResetCallouts(uint32_t generation,
     }
     callout_cv_.notify_all();
   }
-  // The routines registered now, not at the reset: one deregistered since is not called.
-  std::vector<std::shared_ptr<Notification>> routines;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    routines = notifications_;
-  }
+  // The routines registered at the reset and still registered now: one deregistered since
+  // is not called, and one registered after the reset does not hear of it.
   for (const auto& n : routines) {
     {
       std::lock_guard<std::mutex> lock(mu_);
