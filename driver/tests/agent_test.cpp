@@ -338,6 +338,38 @@ TEST_F(AgentTest, DoorbellWhileTheLastOrbWaitsIsNotLost) {
   EXPECT_EQ(reinterpret_cast<const vsbp::CommandRecord*>(out2.data())->cdb[0], 0x02);
 }
 
+TEST_F(AgentTest, DoorbellWhileTheLastOrbIsBeingReadIsNotLost) {
+  std::vector<uint8_t> out;
+  Pending first = Fetch(0, &out);
+  PlaceCommandOrb(0x1000, 0, vsbp::options::Make(0, false, 8, 2, false, 0), 0, 0, 0x00);
+  // The bus holds every read of that ORB until released, so the agent is ACTIVE with the
+  // fetch in flight when the doorbell comes.
+  std::atomic<int> reads{0};
+  hc_->SetFaultHook([&reads](const bus1394::LogEntry& e) {
+    bus1394::FaultAction a;
+    if (e.kind == bus1394::LogEntry::Kind::AsyncRead && e.offset == 0x1000) {
+      reads.fetch_add(1);
+      a.kind = bus1394::FaultAction::Kind::Pend;
+    }
+    return a;
+  });
+  ASSERT_EQ(WriteAddress(CommandAgent(0, 0, kOrbPointer), 0x1000), RCODE_RESPONSE_COMPLETE);
+  ASSERT_TRUE(WaitFor([&] { return reads.load() == 1; }));
+  ASSERT_EQ(Access(CommandAgent(0, 0, kDoorbell), bus1394::TCODE_WRITE_QUADLET, Be({0})).rcode,
+            RCODE_RESPONSE_COMPLETE);
+  hc_->ReleasePendedQueries();
+  ASSERT_TRUE(first.Done(5000));
+  // Handed over with a null next_ORB, the latched doorbell makes the agent read it again.
+  ASSERT_TRUE(WaitFor([&] { return reads.load() == 2; })) << "the doorbell was lost";
+  PlaceCommandOrb(0x2000, 0, vsbp::options::Make(0, false, 8, 2, false, 0), 0, 0, 0x07);
+  node_.WriteQuadlets(0x1000, {0, 0x2000});
+  hc_->ReleasePendedQueries();
+  std::vector<uint8_t> out2;
+  Pending second = Fetch(0, &out2);
+  ASSERT_TRUE(second.Done(5000));
+  EXPECT_EQ(reinterpret_cast<const vsbp::CommandRecord*>(out2.data())->cdb[0], 0x07);
+}
+
 TEST_F(AgentTest, MalformedOrbsKillTheAgent) {
   struct Case {
     const char* what;
