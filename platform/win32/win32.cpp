@@ -488,12 +488,7 @@ struct DeviceInfoSet : Object {
   std::vector<kern::DeviceInterfaceEntry> interfaces;
 };
 
-std::string InstanceIdOf(const kern::DeviceObject* pdo,
-                         const std::vector<kern::pnp::DeviceNode>& tree) {
-  for (const auto& n : tree) {
-    if (n.pdo == pdo) return n.hardware_id + "\\" + n.instance_id;
-  }
-  // Not reported by a bus: a device of the root, named after its device object.
+std::string DeviceObjectName(const kern::DeviceObject* pdo) {
   std::string name = pdo->name;
   if (name.empty()) {
     char buf[32];
@@ -501,7 +496,30 @@ std::string InstanceIdOf(const kern::DeviceObject* pdo,
     name = buf;
   }
   std::replace(name.begin(), name.end(), '\\', '#');
-  return "ROOT\\" + name;
+  return name;
+}
+
+// A device a bus reported has no unique ID of its own, so its instance path carries its
+// parent's identity in front of the bus's instance ID: the same device on two controllers
+// gets two device instances.
+std::string NodeInstancePath(const kern::pnp::DeviceNode& n) {
+  // FNV-1a of the parent's device name: stable for a parent, short like a real prefix.
+  uint32_t h = 2166136261u;
+  for (char c : n.parent_pdo != nullptr ? DeviceObjectName(n.parent_pdo) : std::string()) {
+    h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+  }
+  char prefix[16];
+  std::snprintf(prefix, sizeof prefix, "%08X&", h);
+  return n.hardware_id + "\\" + prefix + n.instance_id;
+}
+
+std::string InstanceIdOf(const kern::DeviceObject* pdo,
+                         const std::vector<kern::pnp::DeviceNode>& tree) {
+  for (const auto& n : tree) {
+    if (n.pdo == pdo) return NodeInstancePath(n);
+  }
+  // Not reported by a bus: a device of the root, named after its device object.
+  return "ROOT\\" + DeviceObjectName(pdo);
 }
 
 DEVINST DevInstOf(const std::string& instance_id) {
@@ -1266,7 +1284,7 @@ CONFIGRET CM_Get_Parent(DEVINST* parent, DEVINST device, ULONG) {
   if (!kern::System::Exists()) return CR_NO_SUCH_DEVNODE;
   const std::vector<kern::pnp::DeviceNode> tree = kern::pnp::DeviceTree();
   for (const auto& n : tree) {
-    if (n.hardware_id + "\\" + n.instance_id != id) continue;
+    if (NodeInstancePath(n) != id) continue;
     if (n.parent_pdo == nullptr) return CR_NO_SUCH_DEVNODE;
     *parent = DevInstOf(InstanceIdOf(n.parent_pdo, tree));
     return CR_SUCCESS;

@@ -878,7 +878,10 @@ TEST_F(EnumTest, InterfacesLeadToTheirDeviceAndItsParent) {
   EXPECT_EQ(CM_Get_Parent(&parent, 0xFFFF, 0), CR_INVALID_DEVNODE);
   WCHAR id[64];
   ASSERT_EQ(CM_Get_Device_IDW(children[0].devinst, id, 64, 0), CR_SUCCESS);
-  EXPECT_EQ(std::u16string(id), u"TEST\\CHILD\\0001");
+  std::u16string path(id);
+  EXPECT_EQ(path.rfind(u"TEST\\CHILD\\", 0), 0u);
+  EXPECT_EQ(path.substr(path.size() - 5), u"&0001");
+  EXPECT_EQ(path.size(), std::u16string(u"TEST\\CHILD\\").size() + 9 + 4) << "an 8-digit parent prefix";
   EXPECT_EQ(CM_Get_Device_IDW(children[0].devinst, id, 5, 0), CR_BUFFER_SMALL);
 
   // The path opens the device; a disabled interface is listed only without DIGCF_PRESENT.
@@ -960,7 +963,10 @@ TEST_F(Win32Test, HostControllerAddsAVirtualDeviceFoundBelowIt) {
   EXPECT_EQ(parent, controller.DevInst);
   WCHAR instance[64];
   ASSERT_EQ(CM_Get_Device_IDW(device.DevInst, instance, 64, 0), CR_SUCCESS);
-  EXPECT_EQ(std::u16string(instance), u"1394\\SKM_TEST_DEVICE_01\\0000000000000000");
+  // A reported device's instance carries its parent's prefix before the bus's instance ID.
+  std::u16string path(instance);
+  EXPECT_EQ(path.rfind(u"1394\\SKM_TEST_DEVICE_01\\", 0), 0u) << std::string(path.begin(), path.end());
+  EXPECT_EQ(path.substr(path.size() - 17), u"&0000000000000000");
 
   request.request_number = bus1394::kApiRemoveVirtualDevice;
   EXPECT_TRUE(DeviceIoControl(h, bus1394::IOCTL_IEEE1394_API_REQUEST, &request, sizeof request,
