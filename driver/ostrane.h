@@ -2,6 +2,9 @@
 // the control interface of include/vsbp_control.h.
 #pragma once
 
+#include <cstring>
+
+#include "include/vsbp_control.h"
 #include "platform/kernel/kernel.h"
 
 namespace ostrane {
@@ -14,5 +17,13 @@ inline constexpr int kVirtualDeviceRevision = 1;
 inline constexpr char kHardwareId[] = "1394\\KORVEN_1394_VSBP2_DEVICE_REV_01";
 
 kern::NTSTATUS DriverEntry(kern::DriverObject* driver);
+
+// The control interface class as the kernel names device interfaces.
+inline kern::Guid DeviceInterfaceGuid() {
+  kern::Guid g{vsbp::kDeviceInterfaceClass.data1, vsbp::kDeviceInterfaceClass.data2,
+               vsbp::kDeviceInterfaceClass.data3, {}};
+  std::memcpy(g.data4, vsbp::kDeviceInterfaceClass.data4, sizeof(g.data4));
+  return g;
+}
 
 }  // namespace ostrane

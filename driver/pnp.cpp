@@ -333,12 +333,7 @@ NTSTATUS AddDevice(kern::DriverObject* driver, kern::DeviceObject* pdo) {
     if (d->lower != nullptr) ++done;
   }
   if (ok) {
-    kern::Guid guid;
-    guid.data1 = vsbp::kDeviceInterfaceClass.data1;
-    guid.data2 = vsbp::kDeviceInterfaceClass.data2;
-    guid.data3 = vsbp::kDeviceInterfaceClass.data3;
-    for (int i = 0; i < 8; ++i) guid.data4[i] = vsbp::kDeviceInterfaceClass.data4[i];
-    ok = kern::NtSuccess(kern::RegisterDeviceInterface(pdo, guid, &d->link_name));
+    ok = kern::NtSuccess(kern::RegisterDeviceInterface(pdo, DeviceInterfaceGuid(), &d->link_name));
     if (ok) ++done;
   }
   if (ok) {

@@ -8,47 +8,12 @@
 #include <vector>
 
 #include "driver/ostrane.h"
+#include "fuzz/fuzz_machine.h"
 #include "include/vsbp_control.h"
 #include "platform/bus1394/bus1394.h"
 #include "platform/kernel/kernel.h"
 
 namespace {
-
-class Memory : public bus1394::RemoteNode {
- public:
-  bus1394::Response HandleRequest(const bus1394::Request& r) override {
-    bus1394::Response response;
-    uint32_t length = r.tcode == bus1394::TCODE_READ_QUADLET || r.tcode == bus1394::TCODE_WRITE_QUADLET ? 4 : r.data_length;
-    if (r.offset + length > sizeof(bytes_)) {
-      response.rcode = bus1394::RCODE_ADDRESS_ERROR;
-    } else if (r.tcode == bus1394::TCODE_READ_QUADLET || r.tcode == bus1394::TCODE_READ_BLOCK) {
-      response.data.assign(bytes_ + r.offset, bytes_ + r.offset + length);
-    }
-    return response;
-  }
-
- private:
-  uint8_t bytes_[1 << 16] = {};
-};
-
-struct Machine {
-  Machine() {
-    system = std::make_unique<kern::System>();
-    kern::pnp::RegisterDriver(ostrane::kHardwareId, ostrane::kDriverName, ostrane::DriverEntry);
-    hc = std::make_unique<bus1394::HostController>();
-    hc->Attach(&memory, 1, {});
-    hc->AddVirtualDevice(u"KORVEN_1394_VSBP2_DEVICE_REV_01");
-    kern::pnp::DevicesSettled();
-    kern::Guid guid{vsbp::kDeviceInterfaceClass.data1, vsbp::kDeviceInterfaceClass.data2,
-                    vsbp::kDeviceInterfaceClass.data3, {}};
-    std::memcpy(guid.data4, vsbp::kDeviceInterfaceClass.data4, 8);
-    device = kern::ResolveDeviceInterface(kern::ListDeviceInterfaces(guid, false).at(0).symbolic_link);
-  }
-  std::unique_ptr<kern::System> system;
-  Memory memory;
-  std::unique_ptr<bus1394::HostController> hc;
-  kern::DeviceObject* device = nullptr;
-};
 
 const uint32_t kCodes[] = {vsbp::IOCTL_VSBP_GET_REQUEST,         vsbp::IOCTL_VSBP_FETCH_COMMAND,
                            vsbp::IOCTL_VSBP_READ_INITIATOR,      vsbp::IOCTL_VSBP_WRITE_INITIATOR,
@@ -63,7 +28,7 @@ struct Outstanding {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Machine* machine = new Machine();
+  static fuzzing::FuzzMachine* machine = new fuzzing::FuzzMachine();
   kern::FileObject* handles[2] = {};
   kern::OpenFile(machine->device, u"", &handles[0]);
   kern::OpenFile(machine->device, u"\\unit00", &handles[1]);

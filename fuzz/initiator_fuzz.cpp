@@ -10,63 +10,12 @@
 #include <vector>
 
 #include "driver/ostrane.h"
+#include "fuzz/fuzz_machine.h"
 #include "include/vsbp_control.h"
 #include "platform/bus1394/bus1394.h"
 #include "platform/kernel/kernel.h"
 
 namespace {
-
-constexpr uint32_t kMemory = 1 << 16;
-
-class Hostile : public bus1394::RemoteNode {
- public:
-  bus1394::Response HandleRequest(const bus1394::Request& r) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bus1394::Response response;
-    bool quadlet = r.tcode == bus1394::TCODE_READ_QUADLET || r.tcode == bus1394::TCODE_WRITE_QUADLET;
-    uint32_t length = quadlet ? 4 : r.data_length;
-    if (r.offset + length > kMemory) {
-      response.rcode = bus1394::RCODE_ADDRESS_ERROR;
-    } else if (r.tcode == bus1394::TCODE_READ_QUADLET || r.tcode == bus1394::TCODE_READ_BLOCK) {
-      response.data.assign(bytes_ + r.offset, bytes_ + r.offset + length);
-    } else {
-      std::memcpy(bytes_ + r.offset, r.data.data(), std::min<size_t>(length, r.data.size()));
-    }
-    return response;
-  }
-  void Write(uint32_t offset, const uint8_t* data, size_t n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (offset >= kMemory) return;
-    std::memcpy(bytes_ + offset, data, std::min<size_t>(n, kMemory - offset));
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::memset(bytes_, 0, sizeof(bytes_));
-  }
-
- private:
-  std::mutex mutex_;
-  uint8_t bytes_[kMemory] = {};
-};
-
-struct Machine {
-  Machine() {
-    system = std::make_unique<kern::System>();
-    kern::pnp::RegisterDriver(ostrane::kHardwareId, ostrane::kDriverName, ostrane::DriverEntry);
-    hc = std::make_unique<bus1394::HostController>();
-    hc->Attach(&node, 1, {});
-    hc->AddVirtualDevice(u"KORVEN_1394_VSBP2_DEVICE_REV_01");
-    kern::pnp::DevicesSettled();
-    kern::Guid guid{vsbp::kDeviceInterfaceClass.data1, vsbp::kDeviceInterfaceClass.data2,
-                    vsbp::kDeviceInterfaceClass.data3, {}};
-    std::memcpy(guid.data4, vsbp::kDeviceInterfaceClass.data4, 8);
-    device = kern::ResolveDeviceInterface(kern::ListDeviceInterfaces(guid, false).at(0).symbolic_link);
-  }
-  std::unique_ptr<kern::System> system;
-  Hostile node;
-  std::unique_ptr<bus1394::HostController> hc;
-  kern::DeviceObject* device = nullptr;
-};
 
 // One request user mode keeps outstanding; re-sent whenever it ends, like a request loop.
 struct Outstanding {
@@ -97,7 +46,7 @@ std::vector<uint8_t> Directory() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Machine* m = new Machine();
+  static fuzzing::FuzzMachine* m = new fuzzing::FuzzMachine();
   // Driver allocations while no unit is open: the device's own pool.
   static const size_t baseline = m->system->OutstandingAllocations(kern::MakeTag('V', 'S', 'b', 'p'));
   m->node.Clear();

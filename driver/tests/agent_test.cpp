@@ -526,9 +526,7 @@ TEST_F(DriverPnpTest, SurpriseRemovalEndsPendingRequests) {
   EXPECT_EQ(get_.Status(), STATUS_CANCELLED);
   ASSERT_TRUE(fetch.Done(5000));
   EXPECT_EQ(fetch.Status(), STATUS_CANCELLED);
-  kern::Guid guid{vsbp::kDeviceInterfaceClass.data1, vsbp::kDeviceInterfaceClass.data2,
-                  vsbp::kDeviceInterfaceClass.data3, {}};
-  std::memcpy(guid.data4, vsbp::kDeviceInterfaceClass.data4, 8);
+  kern::Guid guid = DeviceInterfaceGuid();
   EXPECT_TRUE(kern::ListDeviceInterfaces(guid, false).empty()) << "the interface is disabled";
 }
 

@@ -113,9 +113,7 @@ class DriverTest : public ::testing::Test {
     hc_->Attach(&node_, 0x0001020304050607ULL, {}, NodeSpeed());
     ASSERT_TRUE(hc_->AddVirtualDevice(u"KORVEN_1394_VSBP2_DEVICE_REV_01"));
     kern::pnp::DevicesSettled();
-    kern::Guid guid{vsbp::kDeviceInterfaceClass.data1, vsbp::kDeviceInterfaceClass.data2,
-                    vsbp::kDeviceInterfaceClass.data3, {}};
-    std::memcpy(guid.data4, vsbp::kDeviceInterfaceClass.data4, 8);
+    kern::Guid guid = DeviceInterfaceGuid();
     auto interfaces = kern::ListDeviceInterfaces(guid, false);
     ASSERT_EQ(interfaces.size(), 1u);
     device_ = kern::ResolveDeviceInterface(interfaces[0].symbolic_link);
