@@ -35,8 +35,7 @@ cmake -S "$root" -B "$root/build/fuzz" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSKM_F
   -DSKM_SANITIZE=address,undefined -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$root/build/fuzz" -j "$jobs" --target fuzzers
 fuzz_passed=0
-for f in "$root"/build/fuzz/fuzz/*_fuzz; do
-  [ -x "$f" ] || continue
+for f in $(find "$root/build/fuzz" -name '*_fuzz' -type f -perm -u+x | sort); do
   echo "-- $(basename "$f")"
   corpus="$root/build/fuzz/corpus/$(basename "$f")"
   mkdir -p "$corpus"

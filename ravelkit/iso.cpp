@@ -1,0 +1,51 @@
+#include "ravelkit/source.h"
+
+namespace ravelkit {
+
+namespace {
+
+// Capacities in 2,048-byte sectors of the largest medium of each kind that is written in
+// practice. A CD must keep its lead-out address below 100:00:00 (99-minute media); DVD and
+// BD figures are the single- and multi-layer recordable capacities.
+constexpr uint64_t kCdMax = 449849;
+constexpr uint64_t kDvdLayer1Max = 2295104;
+constexpr uint64_t kDvdLayer2Max = 4173824;
+constexpr uint64_t kBdMax[] = {12219392, 24438784, 48878592, 62500864};
+
+}  // namespace
+
+bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error) {
+  if (size == 0 || size % kUserSize != 0) {
+    error = "ISO image size is not a non-zero multiple of 2048 bytes";
+    return false;
+  }
+  uint64_t sectors = size / kUserSize;
+  out = ImageLayout{};
+  if (sectors <= kCdMax) {
+    out.medium = MediumClass::kCd;
+  } else if (sectors <= kDvdLayer2Max) {
+    out.medium = MediumClass::kDvd;
+    out.layers = sectors <= kDvdLayer1Max ? 1 : 2;
+  } else {
+    out.medium = MediumClass::kBd;
+    out.layers = 0;
+    for (uint8_t i = 0; i < 4 && out.layers == 0; ++i)
+      if (sectors <= kBdMax[i]) out.layers = static_cast<uint8_t>(i + 1);
+    if (out.layers == 0) {
+      error = "ISO image is larger than any supported medium";
+      return false;
+    }
+  }
+  int32_t count = static_cast<int32_t>(sectors);
+  Track t;
+  t.mode = TrackMode::kMode1;
+  t.control = kCtrlData;
+  t.end = count;
+  out.disc.tracks.push_back(t);
+  out.disc.sessions.push_back({1, 0, 0, count, 0x00});
+  out.files.push_back({path, size, false});
+  out.extents.push_back({0, count, 0, 0, kUserSize});
+  return true;
+}
+
+}  // namespace ravelkit

@@ -1,0 +1,74 @@
+// The format layer: each image format is parsed into an ImageLayout (the disc model plus
+// where every stored sector lives); one reader then serves sectors from any layout, so a
+// parser never touches file data and can be exercised on text alone.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ravelkit/disc.h"
+
+namespace ravelkit {
+
+enum class MediumClass : uint8_t { kCd, kDvd, kBd };
+
+struct ImageFile {
+  std::string path;
+  uint64_t size = 0;
+  bool swapBytes = false;  // big-endian 16-bit samples, swapped to little-endian when read
+};
+
+// A run of consecutive sectors stored back to back in one file, or (file < 0) sectors the
+// image does not store at all (pregaps and postgaps the descriptor only declares).
+struct Extent {
+  int32_t lba = 0;
+  int32_t count = 0;
+  int file = -1;
+  uint64_t offset = 0;
+  uint32_t sectorSize = 0;  // 2048 (user data), 2336 (mode 2 without sync/header) or 2352
+};
+
+struct ImageLayout {
+  Disc disc;
+  MediumClass medium = MediumClass::kCd;
+  uint8_t layers = 1;
+  std::vector<ImageFile> files;
+  std::vector<Extent> extents;  // sorted by lba, not overlapping
+
+  // Checks the disc model and that every extent lies inside its file.
+  std::string Validate() const;
+};
+
+using FileSizeLookup = std::function<std::optional<uint64_t>(const std::string& path)>;
+
+// Parsers: fill `out` or return false with `error` set. They read no file data.
+bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error);
+// `dir` is the directory relative FILE names are resolved against (may be empty).
+bool ParseCue(std::string_view text, const std::string& dir, const FileSizeLookup& sizeOf,
+              ImageLayout& out, std::string& error);
+
+// Serves sectors of an opened image.
+class Source {
+ public:
+  virtual ~Source() = default;
+  virtual const ImageLayout& layout() const = 0;
+  const Disc& disc() const { return layout().disc; }
+
+  // Reads one sector as stored into `out` (room for kRawSize). Returns the stored size, 0
+  // for a sector the image does not store, or -1 with `error` set (outside the image, I/O).
+  virtual int ReadStored(int32_t lba, uint8_t* out, std::string& error) = 0;
+  // The full 2,352-byte sector, synthesized where the image stores less.
+  bool ReadRaw(int32_t lba, uint8_t* out, std::string& error);
+};
+
+std::unique_ptr<Source> OpenIso(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error);
+// Chooses the format by file extension.
+std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error);
+
+}  // namespace ravelkit
