@@ -95,28 +95,21 @@ struct SplitCase {
   uint32_t block_size;
 };
 
-// Bus interface below version 3: every request carries one block at most.
-class TransferV2Test : public TransferTestBase {
+// A host with 2048-byte request limits and the given bus interface version: below 3 every
+// request carries one block at most, from 3 on the bus driver cuts blocks itself.
+template <uint16_t Version>
+class TransferTest : public TransferTestBase {
  protected:
   bus1394::HostControllerConfig ControllerConfig() override {
     bus1394::HostControllerConfig c;
-    c.ddi_major = 2;
+    c.ddi_major = Version;
     c.max_async_read_request = 2048;
     c.max_async_write_request = 2048;
     return c;
   }
 };
-
-class TransferV3Test : public TransferTestBase {
- protected:
-  bus1394::HostControllerConfig ControllerConfig() override {
-    bus1394::HostControllerConfig c;
-    c.ddi_major = 3;
-    c.max_async_read_request = 2048;
-    c.max_async_write_request = 2048;
-    return c;
-  }
-};
+using TransferV2Test = TransferTest<2>;
+using TransferV3Test = TransferTest<3>;
 
 void CheckSplits(TransferTestBase* t, const std::vector<SplitCase>& cases,
                  std::function<NTSTATUS(const Request&, std::vector<uint8_t>&)> run,
