@@ -698,6 +698,8 @@ NTSTATUS OpenFile(DeviceObject* device, const std::u16string& name, FileObject**
                   Mode mode = Mode::User);
 NTSTATUS CleanupFile(FileObject* file);  // IRP_MJ_CLEANUP
 // IRP_MJ_CLOSE (after IRP_MJ_CLEANUP if that has not been sent), frees the file object.
+// The close waits for requests still completing on the file (a cancellation racing the
+// cleanup); one still outstanding after 30 s aborts the program as a lost request.
 NTSTATUS CloseFile(FileObject* file);
 
 // An outstanding control request. `done` runs once with the final status and information,

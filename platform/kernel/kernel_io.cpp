@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <chrono>
 #include <new>
+#include <thread>
 
 #include "platform/kernel/kernel_internal.h"
 
@@ -550,6 +552,17 @@ NTSTATUS CloseFile(FileObject* file) {
     cleaned_up = it->second.cleaned_up;
   }
   if (!cleaned_up) CleanupFile(file);
+  // Every request holds a reference on its file, so the close goes out only once the last
+  // one has completed: a cancellation that raced the cleanup may still be finishing. A
+  // request that is still outstanding long after cleanup was lost by its driver.
+  for (int waited_ms = 0;; ++waited_ms) {
+    {
+      std::lock_guard<std::mutex> lock(impl.io_mutex);
+      if (impl.files.find(file)->second.outstanding.empty()) break;
+    }
+    KERN_CHECK(waited_ms < 30000, "file closed with control requests outstanding (cleanup must end them)");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   const NTSTATUS status = SendFileRequest(file, IRP_MJ_CLOSE);
   DeviceObject* pdo = BottomOfStack(file->device);
   bool last;
