@@ -135,7 +135,6 @@ struct RequestContext {
   // since then makes the bus driver fail it, which ends the transfer.
   uint32_t generation = 0;
   Segment builtin = {};
-  const Segment* current = nullptr;
   // Host-order page table of the transfer when it has one (not the builtin element).
   const vsbp::PageTableElement* page_table = nullptr;
   uint32_t page_table_count = 0;

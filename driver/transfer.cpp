@@ -117,7 +117,6 @@ void BusRequestDone(NTSTATUS status, void* context) {
 
 void UseBuiltinSegment(RequestContext* c, uint16_t hi, uint32_t lo, uint16_t length) {
   c->builtin = {hi, length, lo};
-  c->current = &c->builtin;
   c->page_table = nullptr;
   c->page_table_count = 0;
   c->element_index = 0;
@@ -127,7 +126,6 @@ void UsePageTable(RequestContext* c, const vsbp::PageTableElement* table, uint32
   c->page_table = table;
   c->page_table_count = count;
   c->element_index = 0;
-  c->current = nullptr;
 }
 
 void UseOwnBuffer(RequestContext* c) { c->buffer_mdl = &c->own_mdl; }

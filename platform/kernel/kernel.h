@@ -685,10 +685,6 @@ DeviceObject* ResolveDeviceInterface(const std::string& symbolic_link);
 // The I/O manager's part: how a caller (the user-mode stand-in, or a test acting as user
 // mode) opens handles and sends control requests. The requestor mode is User and the
 // process is the calling thread's.
-struct IoCall {
-  NTSTATUS dispatch_status = STATUS_SUCCESS;  // what the dispatch routine returned
-  Irp* irp = nullptr;                         // the request, until it has completed
-};
 
 // Opens `device` with the given name; returns the status and the file object (freed by
 // CloseFile after cleanup). Requests on a file go to the top of its device's stack. Fails
