@@ -121,11 +121,11 @@ class Exec {
   bool Put(const uint8_t* data, uint32_t len) {
     if (offset_ >= req_.byteCount) return true;
     uint32_t n = std::min(len, req_.byteCount - offset_);
-    if (req_.copy == nullptr ||
-        req_.copy(req_.copyContext, const_cast<uint8_t*>(data), n, offset_, kCopyToRequest) != 0) {
+    if (req_.copy == nullptr) {
       failed_ = true;
       return false;
     }
+    req_.copy(req_.copyContext, const_cast<uint8_t*>(data), n, offset_, kCopyToRequest);
     offset_ += n;
     return true;
   }

@@ -11,9 +11,11 @@ struct RavelImage;
 using ImageHandle = RavelImage*;
 
 // Moves `length` bytes between `buffer` and the request's data at byte `offset`; direction
-// kCopyToRequest fills the request's data (reads), kCopyFromRequest drains it. 0 = success.
-using MediaCopyFn = uint32_t (*)(void* context, void* buffer, uint32_t length, uint32_t offset,
-                                 uint32_t direction);
+// kCopyToRequest fills the request's data (reads), kCopyFromRequest drains it. It moves at
+// most what lies between `offset` and the end of the request's data and gives no result:
+// the same convention as the command slots and the command layer's requests.
+using MediaCopyFn = void (*)(void* context, void* buffer, uint32_t length, uint32_t offset,
+                             uint32_t direction);
 
 inline constexpr uint32_t kCopyToRequest = 0;
 inline constexpr uint32_t kCopyFromRequest = 1;

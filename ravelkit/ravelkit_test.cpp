@@ -360,12 +360,13 @@ class Engine {
     req.copyContext = &sink;
     uint8_t sense[18] = {};
     req.sense = sense;
-    req.copy = [](void* ctx, void* buf, uint32_t len, uint32_t off, uint32_t dir) -> uint32_t {
+    req.copy = [](void* ctx, void* buf, uint32_t len, uint32_t off, uint32_t dir) {
       auto& k = *static_cast<Sink*>(ctx);
-      if (dir != kCopyToRequest || static_cast<uint64_t>(off) + len > k.buffer.size()) return 1;
+      // The engine must never move data past the request's end.
+      ASSERT_EQ(dir, kCopyToRequest);
+      ASSERT_LE(static_cast<uint64_t>(off) + len, k.buffer.size());
       std::memcpy(k.buffer.data() + off, buf, len);
       k.end = std::max(k.end, off + len);
-      return 0;
     };
     std::memcpy(req.cdb, cdb.data(), std::min<size_t>(cdb.size(), 16));
     EXPECT_EQ(ImageExecute(image_, &req, &o.status), 0u);

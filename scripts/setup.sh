@@ -7,6 +7,10 @@ packages=(
   build-essential cmake ninja-build g++ clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libboost-dev
   python3
+  # Default disc image, independent readers of the image formats the tests compare
+  # against, and the libraries the image engine links.
+  xorriso bchunk ccd2iso mdf2iso nrg2iso iat libcdio-utils libcdio-dev libiso9660-dev
+  zlib1g-dev libbz2-dev libssl-dev
 )
 
 missing=()
