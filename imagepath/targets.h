@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "imagepath/clock.h"
 #include "imagepath/scsi.h"
 #include "platform/win32/win32.h"
 #include "ravelkit/ravelkit.h"
@@ -40,10 +41,12 @@ uint32_t UnmountImage(Target* target, bool force);
 
 Target* TargetAt(uint32_t index);
 
-// The time base of the timing model, in microseconds of the performance counter.
-uint64_t MicrosecondClock();
-// 0 for n = 0, else a number below n from the process-wide generator.
-uint32_t RandomBelow(uint32_t n);
+// Watches the pacing of answers: called on the executor thread for every answer that had a
+// deadline to wait for, with the deadline and the MicrosecondClock time just before the
+// answer went out. null stops watching. For measurements; set while no target runs.
+using PacingObserver = void (*)(void* user_data, uint32_t target_index, uint64_t deadline_us,
+                                uint64_t answered_us);
+void SetPacingObserver(PacingObserver observer, void* user_data);
 
 // The image engine's four entry points. Targets call the engine only through this table,
 // so tests can watch or replace the engine; production uses ravelkit's.

@@ -1,0 +1,24 @@
+// The time base and the random numbers of the drive timing model.
+#pragma once
+
+#include <cstdint>
+
+namespace imagepath {
+
+// Reads the performance-counter frequency and seeds the random numbers (GetTickCount).
+// false when the frequency cannot be had.
+bool InitClock();
+
+// Microseconds of the performance counter; never overflows 64 bits.
+uint64_t MicrosecondClock();
+// 0 for n = 0, else a number below n (the process-wide linear congruential generator).
+uint32_t RandomBelow(uint32_t n);
+
+namespace testing {
+// Replaces the clock (null restores the performance counter) and sets the random seed.
+// Tests that check timing rules drive a clock they advance by hand.
+void SetClock(uint64_t (*now)());
+void SetRandomSeed(uint32_t seed);
+}  // namespace testing
+
+}  // namespace imagepath
