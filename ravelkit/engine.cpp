@@ -1,19 +1,23 @@
+#include <atomic>
 #include <cstring>
 #include <vector>
 #include <memory>
 #include <string>
 
+#include "ravelkit/geometry.h"
 #include "ravelkit/ravelkit.h"
 #include "ravelkit/source.h"
 
 struct RavelImage {
   std::unique_ptr<ravelkit::Source> source;
+  uint64_t head = 0;  // where the last read left the head; requests run one at a time
 };
 
 namespace ravelkit {
 namespace {
 
 thread_local std::string g_lastError;
+std::atomic<bool> g_rotationTiming{true};
 
 struct Sense {
   uint8_t key = 0, asc = 0, ascq = 0;
@@ -64,7 +68,9 @@ std::string Utf16ToUtf8(const char16_t* s) {
 // One request in flight: collects the data moved and the outcome.
 class Exec {
  public:
-  Exec(Source& src, MediaRequest& req) : src_(src), req_(req) {}
+  Exec(Source& src, MediaRequest& req, uint64_t head) : src_(src), req_(req), head_(head) {}
+
+  uint64_t head() const { return head_; }
 
   uint32_t Run() {
     const uint8_t* cdb = req_.cdb;
@@ -96,6 +102,13 @@ class Exec {
     }
     std::memset(req_.cdb, 0, sizeof(req_.cdb));
     std::memcpy(req_.cdb + kResultHeadLba, &head_, sizeof(head_));
+    if (firstRead_ >= 0 && g_rotationTiming.load(std::memory_order_relaxed)) {
+      const ImageLayout& l = src_.layout();
+      uint32_t rotation =
+          RotationUnits(GeometryFor(l.medium, l.layers, std::max<int32_t>(l.disc.LeadOut(), 0)),
+                        firstRead_, static_cast<int64_t>(head_) - firstRead_);
+      std::memcpy(req_.cdb + kResultRotation, &rotation, sizeof(rotation));
+    }
     if (check_) {
       if (req_.sense != nullptr) {
         std::memset(req_.sense, 0, 18);
@@ -112,6 +125,12 @@ class Exec {
   }
 
  private:
+  // A sector has been read: the head continues after it.
+  void Touched(int32_t lba) {
+    if (firstRead_ < 0) firstRead_ = lba;
+    head_ = static_cast<uint64_t>(lba) + 1;
+  }
+
   void Check(Sense s) {
     check_ = true;
     sense_ = s;
@@ -176,7 +195,7 @@ class Exec {
         }
       }
       if (!Put(user, kUserSize)) return;
-      head_ = static_cast<uint64_t>(at);
+      Touched(at);
     }
   }
 
@@ -266,7 +285,7 @@ class Exec {
         if (!Put(kZero, c2 == 1 ? 294 : 296)) return;
       }
       if (sub != 0 && !PutSubchannel(*t, at, sub)) return;
-      head_ = static_cast<uint64_t>(at);
+      Touched(at);
     }
   }
 
@@ -291,6 +310,16 @@ class Exec {
   }
 
   bool PutSubchannel(const Track& t, int32_t lba, uint8_t sub) {
+    // Sub-channel the image recorded wins over a generated one: it is the disc's own, with
+    // its ISRC and catalogue frames and whatever a protection put there.
+    uint8_t stored[kSubchannelSize];
+    std::string err;
+    int kept = src_.ReadSubchannel(lba, stored, err);
+    if (kept < 0) {
+      Check(kUnrecoveredRead);
+      return false;
+    }
+    if (kept > 0) return PutStoredSubchannel(stored, sub);
     QBlock q = src_.disc().QAt(lba);
     if (sub == 2) {
       uint8_t d[16] = {};
@@ -309,10 +338,24 @@ class Exec {
     return Put(d, sizeof(d));  // R-W: the images carry no R-W data, so it reads as zeros
   }
 
+  bool PutStoredSubchannel(const uint8_t* raw, uint8_t sub) {
+    if (sub == 1) return Put(raw, kSubchannelSize);
+    uint8_t d[kSubchannelSize] = {};
+    if (sub == 2) {  // Q's 12 bytes, CRC included, padded to 16
+      uint8_t linear[kSubchannelSize];
+      DeinterleaveSubchannel(raw, linear);
+      std::memcpy(d, linear + 12, 12);
+      return Put(d, 16);
+    }
+    for (size_t i = 0; i < kSubchannelSize; ++i) d[i] = raw[i] & 0x3F;  // R-W symbols
+    return Put(d, kSubchannelSize);
+  }
+
   Source& src_;
   MediaRequest& req_;
   uint32_t offset_ = 0;
-  uint64_t head_ = 0;
+  uint64_t head_;
+  int64_t firstRead_ = -1;
   bool check_ = false;
   bool failed_ = false;
   Sense sense_;
@@ -332,10 +375,18 @@ uint32_t ImageOpen(uint32_t, const char16_t* names, uint32_t mask, uint32_t, uin
   }
   *out = nullptr;
   std::string path = Utf16ToUtf8(names);
+  std::string password;
+  if (mask == 3) {
+    size_t n = 0;
+    while (names[n] != 0) ++n;
+    password = Utf16ToUtf8(names + n + 1);
+  }
   std::string error;
-  auto src = OpenImage(path, error);
+  auto src = OpenImage(path, error, mask == 3 ? &password : nullptr);
   if (!src) {
     g_lastError = error;
+    if (error == kErrorPasswordNeeded) return kImagePasswordNeeded;
+    if (error == kErrorWrongPassword) return kImageWrongPassword;
     if (error.rfind("unsupported image format", 0) == 0) return kImageNotSupported;
     if (error.rfind("cannot open", 0) == 0) return kImageNotFound;
     return kImageBadFormat;
@@ -350,12 +401,13 @@ uint32_t ImageQueryMedium(ImageHandle image, uint32_t* descriptor, uint32_t* rot
   using namespace ravelkit;
   if (image == nullptr) return kImageInvalidParameter;
   const ImageLayout& l = image->source->layout();
-  uint32_t cls = l.medium == MediumClass::kCd    ? kMediumCdRom
-                 : l.medium == MediumClass::kDvd ? kMediumDvdRom
-                                                 : kMediumBdRom;
-  if (descriptor) *descriptor = cls | kMediumCdbForm;
-  if (rotationUs) *rotationUs = 0;
-  if (capacity) *capacity = static_cast<uint64_t>(std::max<int32_t>(l.disc.LeadOut(), 0));
+  int32_t sectors = std::max<int32_t>(l.disc.LeadOut(), 0);
+  if (descriptor) *descriptor = MediumDescriptor(l);
+  if (rotationUs)
+    *rotationUs = g_rotationTiming.load(std::memory_order_relaxed)
+                      ? RotationPeriodUs(GeometryFor(l.medium, l.layers, sectors))
+                      : 0;
+  if (capacity) *capacity = static_cast<uint64_t>(sectors);
   return kImageOk;
 }
 
@@ -363,13 +415,18 @@ uint32_t ImageExecute(ImageHandle image, MediaRequest* request, uint32_t* status
   if (image == nullptr || request == nullptr || status == nullptr ||
       !(request->flags & kRequestCdb))
     return kImageInvalidParameter;
-  ravelkit::Exec exec(*image->source, *request);
+  ravelkit::Exec exec(*image->source, *request, image->head);
   *status = exec.Run();
+  image->head = exec.head();
   return 0;
 }
 
 void ImageClose(ImageHandle image, uint32_t) { delete image; }
 
 const char* ImageLastError() { return ravelkit::g_lastError.c_str(); }
+
+void ImageSetRotationTiming(int enabled) {
+  ravelkit::g_rotationTiming.store(enabled != 0, std::memory_order_relaxed);
+}
 
 }  // extern "C"

@@ -39,8 +39,11 @@ struct MediaRequest {
 };
 
 // Offsets inside MediaRequest::cdb of the results.
-// The head position is the last sector the request touched; rotation is not modelled yet and
-// reads as 0.
+// The head position is the sector just after the last one the request read, where a
+// sequential reader continues; a request that reads no sector leaves it where it was. The
+// rotation is the part of a revolution the sectors read took to pass under the head, from
+// the disc's constant-linear-velocity layout (0 for requests that read nothing, and while
+// rotation timing is switched off).
 inline constexpr size_t kResultHeadLba = 0;   // u64: sector under the head after the access
 inline constexpr size_t kResultRotation = 8;  // u32: rotation taken, 2^-24 revolution units
 inline constexpr size_t kResultSenseLength = 14;
@@ -60,25 +63,49 @@ inline constexpr uint32_t kImageNotFound = 2;
 inline constexpr uint32_t kImageBadFormat = 11;
 inline constexpr uint32_t kImageNotSupported = 50;
 inline constexpr uint32_t kImageInvalidParameter = 87;
+inline constexpr uint32_t kImagePasswordNeeded = 1514;  // protected image opened without one
+inline constexpr uint32_t kImageWrongPassword = 1515;
 
 // Status values of ImageExecute.
 inline constexpr uint32_t kStatusDone = 0;
 inline constexpr uint32_t kStatusFailed = 87;
 
-// Medium descriptor: the low byte is the class, bit 15 says requests carry CDBs.
+// Medium descriptor: the low byte is the class, bit 15 says requests carry CDBs, bits 8-14
+// are medium flags and bits 24-31 the disc's region byte.
+inline constexpr uint32_t kMediumClassMask = 0xFF;
 inline constexpr uint32_t kMediumCdRom = 0x00;
+inline constexpr uint32_t kMediumCdR = 0x01;
+inline constexpr uint32_t kMediumCdRw = 0x02;
 inline constexpr uint32_t kMediumDvdRom = 0x03;
+inline constexpr uint32_t kMediumDvdPlusR = 0x07;
+inline constexpr uint32_t kMediumDvdPlusRw = 0x08;
 inline constexpr uint32_t kMediumBdRom = 0x0C;
 inline constexpr uint32_t kMediumNone = 0x80;
 inline constexpr uint32_t kMediumCdbForm = 1u << 15;
+// Bits 8-9: the DVD's copy-protection scheme, 0 none.
+inline constexpr uint32_t kMediumCopyProtectionShift = 8;
+inline constexpr uint32_t kMediumCopyProtectionMask = 3u << 8;
+inline constexpr uint32_t kMediumCss = 1u << 8;
+// Bits 10-11: layers - 1; not 0 means a multi-layer disc.
+inline constexpr uint32_t kMediumLayersShift = 10;
+inline constexpr uint32_t kMediumLayersMask = 3u << 10;
+// Bits 12-14: a CD's content as MODE SENSE's medium type reports it; none set = data only.
+inline constexpr uint32_t kMediumCdAudio = 1u << 12;               // audio only
+inline constexpr uint32_t kMediumCdAudioAndData = 3u << 12;        // audio and data tracks
+inline constexpr uint32_t kMediumCdInteractive = 1u << 14;         // CD-I or photo disc
+inline constexpr uint32_t kMediumCdContentMask = 7u << 12;
+// Bits 24-31: the disc's region byte (a set bit: not playable in that region).
+inline constexpr uint32_t kMediumRegionShift = 24;
 
 // `names` holds the UTF-16 path and its terminator, followed by the password and its
-// terminator when mask is 3 (none of the supported formats is protected, so a password is
-// ignored). `context` is the caller's; the engine keeps no use for it.
+// terminator when mask is 3. A protected image answers kImagePasswordNeeded without a
+// password and kImageWrongPassword with a wrong one; unprotected images ignore it.
+// `context` is the caller's; the engine keeps no use for it.
 uint32_t ImageOpen(uint32_t zero0, const char16_t* names, uint32_t mask, uint32_t zero1,
                    uint32_t zero2, uint32_t zero3, uint32_t zero4, void* context,
                    ImageHandle* out, uint32_t zero5);
-// Rotation timing is not modelled yet: the period is reported as 0.
+// The rotation period is that of the disc's innermost data at the speed the drive reads it
+// at constant linear velocity; 0 while rotation timing is switched off.
 uint32_t ImageQueryMedium(ImageHandle image, uint32_t* descriptor, uint32_t* rotationUs,
                           uint64_t* capacity);
 // Non-zero when the call itself cannot run; else *status is kStatusDone (possibly with a
@@ -88,5 +115,9 @@ void ImageClose(ImageHandle image, uint32_t zero);
 
 // Why the last ImageOpen on this thread failed, for the log.
 const char* ImageLastError();
+
+// Process-wide: 0 makes ImageQueryMedium report period 0 and ImageExecute rotation 0, for
+// runs that must not be paced by the drive timing; non-zero (the default) models rotation.
+void ImageSetRotationTiming(int enabled);
 
 }  // extern "C"

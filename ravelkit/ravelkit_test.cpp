@@ -412,7 +412,7 @@ TEST(Engine, ServesAnIsoBitExact) {
   uint64_t cap = 0;
   ASSERT_EQ(ImageQueryMedium(e.image(), &desc, &rot, &cap), kImageOk);
   EXPECT_EQ(desc, kMediumCdRom | kMediumCdbForm);
-  EXPECT_EQ(rot, 0u);
+  EXPECT_EQ(rot, 10908u);  // 12x at the inner radius
   EXPECT_EQ(cap, 40u);
 
   Outcome all = e.Run(Cdb(0x28, 0, 40));

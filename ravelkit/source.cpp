@@ -210,8 +210,10 @@ std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error) {
   return Finish(std::move(layout), error);
 }
 
-std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error) {
+std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
+                                  const std::string* password) {
   std::string ext = Extension(path);
+  if (ext == "isz") return OpenIsz(path, password, error);
   if (ext == "iso") return OpenIso(path, error);
   if (ext == "cue") return OpenCue(path, error);
   error = "unsupported image format '" + ext + "'";

@@ -37,6 +37,9 @@ struct ImageLayout {
   Disc disc;
   MediumClass medium = MediumClass::kCd;
   uint8_t layers = 1;
+  int16_t statedClass = -1;     // medium class the image names (CD-R, DVD+R...); -1: from medium
+  uint8_t copyProtection = 0;   // DVD: 1 = CSS
+  uint8_t regionByte = 0;       // DVD: regions the disc may not play in, one bit each
   std::vector<ImageFile> files;
   std::vector<Extent> extents;  // sorted by lba, not overlapping
 
@@ -68,7 +71,15 @@ class Source {
 
 std::unique_ptr<Source> OpenIso(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error);
+// Compressed image in the segmented IsZ! format; `password` (UTF-8, nullptr: none given)
+// opens a protected one.
+std::unique_ptr<Source> OpenIsz(const std::string& path, const std::string* password,
+                                std::string& error);
+// Errors of a protected image start with these texts.
+inline constexpr std::string_view kErrorPasswordNeeded = "a password is needed";
+inline constexpr std::string_view kErrorWrongPassword = "the password is wrong";
 // Chooses the format by file extension.
-std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
+                                  const std::string* password = nullptr);
 
 }  // namespace ravelkit
