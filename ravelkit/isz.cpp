@@ -221,15 +221,17 @@ class IszSource final : public Source {
     ByteSource& f0 = *segments_[0].file;
     for (unsigned i = 0;; ++i) {
       uint64_t at = uint64_t{h.segmentTableOffset} + uint64_t{i} * kIszSegmentEntrySize;
-      uint8_t e[kIszSegmentEntrySize];
-      if (at + sizeof(e) > f0.size() || !f0.ReadAt(at, e, sizeof(e))) {
+      uint8_t raw[kIszSegmentEntrySize];
+      if (at + sizeof(raw) > f0.size() || !f0.ReadAt(at, raw, sizeof(raw))) {
         error = "segment table runs past the end of the file";
         return false;
       }
-      // The key runs on from the table's start; 24 is a multiple of its length.
-      Unmask(e, sizeof(e));
-      uint64_t size = LoadLe(e, 8);
-      if (size == 0) return true;
+      // The key runs on from the table's start; an entry's size is a multiple of its length.
+      Unmask(raw, sizeof(raw));
+      IszSegmentEntry e;
+      std::memcpy(&e, raw, sizeof(e));
+      if (e.size == 0) return true;
+      uint64_t size = static_cast<uint64_t>(e.size);
       if (i >= kMaxSegments) {
         error = "segment table has no end";
         return false;
@@ -249,13 +251,16 @@ class IszSource final : public Source {
                   (why.empty() ? "" : ": " + why);
           return false;
         }
-        if (sh.dataOffset < sh.headerSize || sh.dataOffset > file->size()) {
+        // A later segment holds nothing but data after its header; writers that leave its
+        // data offset 0 mean just that.
+        uint64_t dataStart = sh.dataOffset == 0 ? sh.headerSize : sh.dataOffset;
+        if (dataStart < sh.headerSize || dataStart > file->size()) {
           error = "segment " + std::to_string(i) + " has its data outside the file";
           return false;
         }
         Segment s;
         s.file = std::move(file);
-        s.dataStart = sh.dataOffset;
+        s.dataStart = dataStart;
         segments_.push_back(std::move(s));
       }
       if (segments_[i].file->size() != size) {

@@ -5,9 +5,8 @@
 // Layout (all little-endian). The segment and chunk tables are stored XORed with the
 // repeating key B6 8C A5 DE (the complement of "IsZ!"), counted from each table's start.
 //   header     see IszHeader
-//   segments   24-byte entries {i64 file size, u32 chunks, u32 first chunk, u32 offset of
-//              the first chunk, u32 bytes of the last chunk that continue in the next file},
-//              ended by an entry of size 0
+//   segments   IszSegmentEntry per file, ended by an entry of size 0; a reader needs only
+//              the sizes, as the chunk data runs on from file to file
 //   chunks     pointerLength bytes per chunk, a little-endian value whose top two bits are
 //              the chunk's kind (IszChunk) and the rest its stored length
 // A chunk's data follows the previous chunk's; a chunk may continue from the end of one
@@ -69,8 +68,20 @@ static_assert(offsetof(IszHeader, dataOffset) == 43);
 static_assert(offsetof(IszHeader, imageCrc) == 48);
 static_assert(offsetof(IszHeader, passwordCheck) == 56);
 
+#pragma pack(push, 1)
+struct IszSegmentEntry {
+  int64_t size;             // of the segment file; 0 ends the table
+  uint32_t chunks;          // chunks that start in the file
+  uint32_t firstChunk;
+  uint32_t firstChunkOffset;
+  uint32_t bytesInNext;     // of the file's last chunk, continued in the next file
+};
+#pragma pack(pop)
+static_assert(sizeof(IszSegmentEntry) == 24);
+static_assert(offsetof(IszSegmentEntry, firstChunkOffset) == 16);
+
 inline constexpr size_t kIszShortHeader = 48;
-inline constexpr size_t kIszSegmentEntrySize = 24;
+inline constexpr size_t kIszSegmentEntrySize = sizeof(IszSegmentEntry);
 inline constexpr uint8_t kIszTableKey[4] = {0xB6, 0x8C, 0xA5, 0xDE};
 
 enum class IszProtection : uint8_t { kNone = 0, kPassword = 1, kAes128 = 2, kAes192 = 3, kAes256 = 4 };
