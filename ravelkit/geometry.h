@@ -44,9 +44,9 @@ inline constexpr double kRotationUnitsPerRevolution = 16777216.0;  // 2^24
 inline constexpr uint32_t kMaxRotationUnits = 0x7FFFFFFF;
 uint32_t RotationUnits(const DiscGeometry& g, int64_t lba, int64_t count);
 
-// The rotation period, in microseconds, of the first sector of the data area at the rated
-// speed: the slowest the spindle turns while reading, used by the command layer for random
-// access. Within the 6,303..65,536 µs the command layer accepts.
+// The rotation period, in microseconds, at the first sector of the data area at the rated
+// speed: the shortest period of a constant-linear-velocity read, which the command layer
+// uses for random access. Within the 6,303..65,536 µs the command layer accepts.
 uint32_t RotationPeriodUs(const DiscGeometry& g);
 
 // The medium descriptor: class, CDB form, flags and region byte (see ravelkit.h).
