@@ -158,7 +158,7 @@ void SetResultRotation(MediaRequest& request, uint32_t rotation);
 
 // ---- Targets (targets.cpp) ----
 
-// The callbacks targets give VSbp2ApiOpenUnit; the user data is the Target.
+// The callbacks targets give VSbp2ApiOpenUnit; they find the target by the unit index.
 const devaccess::UnitCallbacks& TargetUnitCallbacks();
 
 }  // namespace imagepath
