@@ -310,6 +310,16 @@ class Exec {
   }
 
   bool PutSubchannel(const Track& t, int32_t lba, uint8_t sub) {
+    // Sub-channel the image recorded wins over a generated one: it is the disc's own, with
+    // its ISRC and catalogue frames and whatever a protection put there.
+    uint8_t stored[kSubchannelSize];
+    std::string err;
+    int kept = src_.ReadSubchannel(lba, stored, err);
+    if (kept < 0) {
+      Check(kUnrecoveredRead);
+      return false;
+    }
+    if (kept > 0) return PutStoredSubchannel(stored, sub);
     QBlock q = src_.disc().QAt(lba);
     if (sub == 2) {
       uint8_t d[16] = {};
@@ -326,6 +336,19 @@ class Exec {
       }
     }
     return Put(d, sizeof(d));  // R-W: the images carry no R-W data, so it reads as zeros
+  }
+
+  bool PutStoredSubchannel(const uint8_t* raw, uint8_t sub) {
+    if (sub == 1) return Put(raw, kSubchannelSize);
+    uint8_t d[kSubchannelSize] = {};
+    if (sub == 2) {  // Q's 12 bytes, CRC included, padded to 16
+      uint8_t linear[kSubchannelSize];
+      DeinterleaveSubchannel(raw, linear);
+      std::memcpy(d, linear + 12, 12);
+      return Put(d, 16);
+    }
+    for (size_t i = 0; i < kSubchannelSize; ++i) d[i] = raw[i] & 0x3F;  // R-W symbols
+    return Put(d, kSubchannelSize);
   }
 
   Source& src_;

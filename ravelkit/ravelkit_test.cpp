@@ -598,7 +598,7 @@ TEST(Engine, OpenRefusesBadImagesWithAReason) {
       {dir.Write("x.cue", "FILE short.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"),
        kImageBadFormat, "not a multiple"},
       {dir.Write("y.cue", "FILE nothere.bin BINARY\n"), kImageBadFormat, "nothere.bin"},
-      {dir.Write("z.nrg", std::vector<uint8_t>(10)), kImageNotSupported, "unsupported"},
+      {dir.Write("z.xyz", std::vector<uint8_t>(10)), kImageNotSupported, "unsupported"},
       {dir.Path("missing.iso"), kImageNotFound, "cannot open"},
   };
   for (const Case& c : cases) {

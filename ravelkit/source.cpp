@@ -49,33 +49,57 @@ class FileSource final : public Source {
   const ImageLayout& layout() const override { return layout_; }
 
   int ReadStored(int32_t lba, uint8_t* out, std::string& error) override {
-    const auto& ex = layout_.extents;
-    auto it = std::upper_bound(ex.begin(), ex.end(), lba,
-                               [](int32_t v, const Extent& e) { return v < e.lba; });
-    if (it == ex.begin() || lba >= (it - 1)->lba + (it - 1)->count) {
+    const Extent* found = Find(lba);
+    if (found == nullptr) {
       error = "sector " + std::to_string(lba) + " is outside the image";
       return -1;
     }
-    const Extent& e = *(it - 1);
+    const Extent& e = *found;
     if (e.file < 0) return 0;
-    uint64_t at = e.offset + static_cast<uint64_t>(lba - e.lba) * e.sectorSize;
-    size_t done = 0;
-    while (done < e.sectorSize) {
-      ssize_t n = ::pread(fds_[static_cast<size_t>(e.file)], out + done, e.sectorSize - done,
-                          static_cast<off_t>(at + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error = "read error in '" + layout_.files[static_cast<size_t>(e.file)].path + "'";
-        return -1;
-      }
-      done += static_cast<size_t>(n);
-    }
+    uint64_t at = e.offset + static_cast<uint64_t>(lba - e.lba) * e.Stride();
+    if (!ReadAt(e.file, at, out, e.sectorSize, error)) return -1;
     if (layout_.files[static_cast<size_t>(e.file)].swapBytes)
       for (size_t i = 0; i + 1 < e.sectorSize; i += 2) std::swap(out[i], out[i + 1]);
     return static_cast<int>(e.sectorSize);
   }
 
+  int ReadSubchannel(int32_t lba, uint8_t* out, std::string& error) override {
+    const Extent* e = Find(lba);
+    if (e == nullptr || e->subForm == SubchannelForm::kNone || e->subFile < 0) return 0;
+    uint64_t at = e->subOffset + static_cast<uint64_t>(lba - e->lba) * e->subStride;
+    uint8_t stored[kSubchannelSize];
+    if (!ReadAt(e->subFile, at, stored, kSubchannelSize, error)) return -1;
+    if (e->subForm == SubchannelForm::kLinear)
+      InterleaveSubchannel(stored, out);
+    else
+      std::memcpy(out, stored, kSubchannelSize);
+    return static_cast<int>(kSubchannelSize);
+  }
+
  private:
+  const Extent* Find(int32_t lba) const {
+    const auto& ex = layout_.extents;
+    auto it = std::upper_bound(ex.begin(), ex.end(), lba,
+                               [](int32_t v, const Extent& e) { return v < e.lba; });
+    if (it == ex.begin() || lba >= (it - 1)->lba + (it - 1)->count) return nullptr;
+    return &*(it - 1);
+  }
+
+  bool ReadAt(int file, uint64_t at, uint8_t* out, size_t length, std::string& error) {
+    size_t done = 0;
+    while (done < length) {
+      ssize_t n = ::pread(fds_[static_cast<size_t>(file)], out + done, length - done,
+                          static_cast<off_t>(at + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = "read error in '" + layout_.files[static_cast<size_t>(file)].path + "'";
+        return false;
+      }
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
   ImageLayout layout_;
   std::vector<int> fds_;
 };
@@ -87,6 +111,45 @@ std::string Extension(const std::string& path) {
   std::string ext = path.substr(dot + 1);
   for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return ext;
+}
+
+// Reads a small descriptor whole; refuses anything larger than `limit`.
+bool Slurp(const std::string& path, uint64_t limit, std::vector<uint8_t>& out,
+           std::string& error) {
+  auto size = StatSize(path);
+  if (!size) {
+    error = "cannot open '" + path + "'";
+    return false;
+  }
+  if (*size > limit) {
+    error = "'" + path + "' is larger than " + std::to_string(limit >> 10) + " KiB";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  out.resize(static_cast<size_t>(*size));
+  if (!in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size()))) {
+    error = "cannot read '" + path + "'";
+    return false;
+  }
+  return true;
+}
+
+// `path` with its extension replaced by `ext` (given in lower case): the variant with the
+// extension in the same case as the one being replaced, else the other, else "" when
+// neither exists.
+std::string Sibling(const std::string& path, const std::string& ext) {
+  size_t dot = path.find_last_of('.');
+  size_t slash = path.find_last_of('/');
+  std::string stem = dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                         ? path
+                         : path.substr(0, dot);
+  std::string lower = stem + "." + ext, upper = stem + ".";
+  for (char c : ext) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  bool wasUpper = dot != std::string::npos && dot + 1 < path.size() &&
+                  std::isupper(static_cast<unsigned char>(path[dot + 1]));
+  for (const std::string& p : wasUpper ? std::vector{upper, lower} : std::vector{lower, upper})
+    if (StatSize(p)) return p;
+  return "";
 }
 
 std::unique_ptr<Source> Finish(ImageLayout layout, std::string& error) {
@@ -113,9 +176,21 @@ std::string ImageLayout::Validate() const {
     if (static_cast<size_t>(e.file) >= files.size()) return "extent names no file";
     if (e.sectorSize != kUserSize && e.sectorSize != kMode2Size && e.sectorSize != kRawSize)
       return "unsupported stored sector size";
-    uint64_t endByte = e.offset + static_cast<uint64_t>(e.count) * e.sectorSize;
-    if (endByte > files[static_cast<size_t>(e.file)].size)
+    if (e.Stride() < e.sectorSize) return "sectors overlap in their file";
+    // Both terms stay far below 2^64: count < 2^31 and strides are a few KiB.
+    uint64_t endByte = e.offset + static_cast<uint64_t>(e.count - 1) * e.Stride() + e.sectorSize;
+    if (e.offset > files[static_cast<size_t>(e.file)].size ||
+        endByte > files[static_cast<size_t>(e.file)].size)
       return "track data runs past the end of '" + files[static_cast<size_t>(e.file)].path + "'";
+    if (e.subForm == SubchannelForm::kNone) continue;
+    if (e.subFile < 0 || static_cast<size_t>(e.subFile) >= files.size())
+      return "sub-channel names no file";
+    if (e.subStride < kSubchannelSize) return "sub-channel records overlap";
+    uint64_t subEnd = e.subOffset + static_cast<uint64_t>(e.count - 1) * e.subStride + kSubchannelSize;
+    if (e.subOffset > files[static_cast<size_t>(e.subFile)].size ||
+        subEnd > files[static_cast<size_t>(e.subFile)].size)
+      return "sub-channel data runs past the end of '" +
+             files[static_cast<size_t>(e.subFile)].path + "'";
   }
   // Every sector of every track must be served by some extent.
   int32_t covered = extents.empty() ? 0 : extents.front().lba;
@@ -164,6 +239,12 @@ bool Source::ReadRaw(int32_t lba, uint8_t* out, std::string& error) {
     case TrackMode::kMode2Mixed:
       if (n == 0) {
         SynthesizeMode2Xa(lba, std::span<const uint8_t, kMode2Size>(stored, kMode2Size), out);
+      } else if (n == static_cast<int>(kUserSize)) {
+        // Form 1 user data alone: the sub-header is not kept, so it gets the plain data
+        // form 1 one (submode 0x08) that such tracks are written with.
+        uint8_t xa[kMode2Size] = {0, 0, 0x08, 0, 0, 0, 0x08, 0};
+        std::memcpy(xa + 8, stored, kUserSize);
+        SynthesizeMode2Xa(lba, std::span<const uint8_t, kMode2Size>(xa, kMode2Size), out);
       } else {
         // Stored without sync and header: the rest, parity included, is as recorded.
         SynthesizeMode2Formless(lba, std::span<const uint8_t, kMode2Size>(stored, kMode2Size),
@@ -210,14 +291,129 @@ std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error) {
   return Finish(std::move(layout), error);
 }
 
+std::unique_ptr<Source> OpenCcd(const std::string& path, std::string& error) {
+  std::vector<uint8_t> text;
+  if (!Slurp(path, 1u << 20, text, error)) return nullptr;
+  std::string img = Sibling(path, "img");
+  if (img.empty()) {
+    error = "cannot open the .img beside '" + path + "'";
+    return nullptr;
+  }
+  ImageLayout layout;
+  if (!ParseCcd(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), img,
+                Sibling(path, "sub"), StatSize, layout, error))
+    return nullptr;
+  return Finish(std::move(layout), error);
+}
+
+std::unique_ptr<Source> OpenMds(const std::string& path, std::string& error) {
+  std::vector<uint8_t> mds;
+  if (!Slurp(path, 16u << 20, mds, error)) return nullptr;
+  ImageLayout layout;
+  if (!ParseMds(mds, path, StatSize, layout, error)) return nullptr;
+  return Finish(std::move(layout), error);
+}
+
+std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error) {
+  auto size = StatSize(path);
+  if (!size) {
+    error = "cannot open '" + path + "'";
+    return nullptr;
+  }
+  // The chunk chain sits at the end of the file; only that tail is parsed.
+  uint64_t tailSize = std::min<uint64_t>(*size, kNrgTailMax);
+  std::vector<uint8_t> tail(static_cast<size_t>(tailSize));
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(*size - tailSize));
+  if (!in.read(reinterpret_cast<char*>(tail.data()), static_cast<std::streamsize>(tail.size()))) {
+    error = "cannot read '" + path + "'";
+    return nullptr;
+  }
+  ImageLayout layout;
+  if (!ParseNrg(tail, path, *size, layout, error)) return nullptr;
+  return Finish(std::move(layout), error);
+}
+
+namespace {
+
+// A data file opened by the descriptor beside it.
+std::unique_ptr<Source> OpenByDescriptor(const std::string& path, const char* descriptorExt,
+                                         std::unique_ptr<Source> (*open)(const std::string&,
+                                                                         std::string&),
+                                         std::string& error) {
+  std::string descriptor = Sibling(path, descriptorExt);
+  if (descriptor.empty()) {
+    error = "unsupported image format '" + Extension(path) + "' (no ." + descriptorExt +
+            " beside it)";
+    return nullptr;
+  }
+  return open(descriptor, error);
+}
+
+std::unique_ptr<Source> OpenImgOfCcd(const std::string& path, std::string& error) {
+  return OpenByDescriptor(path, "ccd", OpenCcd, error);
+}
+
+std::unique_ptr<Source> OpenMdfOfMds(const std::string& path, std::string& error) {
+  return OpenByDescriptor(path, "mds", OpenMds, error);
+}
+
+}  // namespace
+
 std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
                                   const std::string* password) {
+  // Every format by the extension the user picks; a data file that only makes sense with
+  // its descriptor opens through the descriptor.
+  struct Opener {
+    const char* ext;
+    std::unique_ptr<Source> (*open)(const std::string& path, std::string& error);
+  };
+  static constexpr Opener kOpeners[] = {
+      {"iso", OpenIso},      {"cue", OpenCue}, {"ccd", OpenCcd}, {"img", OpenImgOfCcd},
+      {"mds", OpenMds},      {"mdf", OpenMdfOfMds}, {"nrg", OpenNrg},
+  };
   std::string ext = Extension(path);
   if (ext == "isz") return OpenIsz(path, password, error);
-  if (ext == "iso") return OpenIso(path, error);
-  if (ext == "cue") return OpenCue(path, error);
+  for (const Opener& o : kOpeners)
+    if (ext == o.ext) return o.open(path, error);
   error = "unsupported image format '" + ext + "'";
   return nullptr;
+}
+
+void FillExtentGaps(std::vector<Extent>& extents) {
+  std::vector<Extent> out;
+  out.reserve(extents.size() * 2);
+  for (const Extent& e : extents) {
+    if (!out.empty()) {
+      int64_t end = static_cast<int64_t>(out.back().lba) + out.back().count;
+      if (e.lba > end) {
+        Extent gap;
+        gap.lba = static_cast<int32_t>(end);
+        gap.count = static_cast<int32_t>(e.lba - end);
+        out.push_back(gap);
+      }
+    }
+    out.push_back(e);
+  }
+  extents = std::move(out);
+}
+
+void InterleaveSubchannel(const uint8_t* linear, uint8_t* raw) {
+  for (size_t i = 0; i < kSubchannelSize; ++i) {
+    uint8_t b = 0;
+    for (size_t ch = 0; ch < 8; ++ch) {
+      uint8_t bit = (linear[ch * 12 + i / 8] >> (7 - i % 8)) & 1;
+      b = static_cast<uint8_t>(b | bit << (7 - ch));
+    }
+    raw[i] = b;
+  }
+}
+
+void DeinterleaveSubchannel(const uint8_t* raw, uint8_t* linear) {
+  std::memset(linear, 0, kSubchannelSize);
+  for (size_t i = 0; i < kSubchannelSize; ++i)
+    for (size_t ch = 0; ch < 8; ++ch)
+      if (raw[i] & (0x80 >> ch)) linear[ch * 12 + i / 8] |= static_cast<uint8_t>(0x80 >> (i % 8));
 }
 
 }  // namespace ravelkit

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,15 +24,36 @@ struct ImageFile {
   bool swapBytes = false;  // big-endian 16-bit samples, swapped to little-endian when read
 };
 
+// How an image stores the 96 sub-channel bytes of a sector.
+enum class SubchannelForm : uint8_t {
+  kNone,
+  // Raw P-W as READ CD returns it: byte i carries bit i of channels P..W in bits 7..0.
+  kInterleaved,
+  // One channel after the other, 12 bytes each, P first.
+  kLinear,
+};
+
 // A run of consecutive sectors stored back to back in one file, or (file < 0) sectors the
-// image does not store at all (pregaps and postgaps the descriptor only declares).
+// image does not store at all (pregaps and postgaps the descriptor only declares, the gap
+// between two sessions).
 struct Extent {
   int32_t lba = 0;
   int32_t count = 0;
   int file = -1;
   uint64_t offset = 0;
   uint32_t sectorSize = 0;  // 2048 (user data), 2336 (mode 2 without sync/header) or 2352
+  uint32_t stride = 0;      // bytes from one sector to the next; 0 means sectorSize
+  // Sub-channel of these sectors, if the image keeps it: in the same file after each
+  // sector's main data, or in a file of its own.
+  SubchannelForm subForm = SubchannelForm::kNone;
+  int subFile = -1;
+  uint64_t subOffset = 0;
+  uint32_t subStride = 0;
+
+  uint32_t Stride() const { return stride == 0 ? sectorSize : stride; }
 };
+
+inline constexpr uint32_t kSubchannelSize = 96;
 
 struct ImageLayout {
   Disc disc;
@@ -47,12 +69,34 @@ struct ImageLayout {
   std::string Validate() const;
 };
 
+// Fills every hole between consecutive extents (sorted by lba) with an unstored extent, so
+// the layout covers the gaps between sessions and pregaps that an image does not keep.
+void FillExtentGaps(std::vector<Extent>& extents);
+
+// Converts 96 sub-channel bytes between the linear form (12 bytes per channel, P first)
+// and the interleaved raw P-W form.
+void InterleaveSubchannel(const uint8_t* linear, uint8_t* raw);
+void DeinterleaveSubchannel(const uint8_t* raw, uint8_t* linear);
+
 using FileSizeLookup = std::function<std::optional<uint64_t>(const std::string& path)>;
 
 // Parsers: fill `out` or return false with `error` set. They read no file data.
 bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error);
 // `dir` is the directory relative FILE names are resolved against (may be empty).
 bool ParseCue(std::string_view text, const std::string& dir, const FileSizeLookup& sizeOf,
+              ImageLayout& out, std::string& error);
+// CloneCD descriptor text; the .img and .sub beside it are named from `imgPath` (the
+// descriptor's path with its extension replaced) and looked up through `sizeOf`.
+bool ParseCcd(std::string_view text, const std::string& imgPath, const std::string& subPath,
+              const FileSizeLookup& sizeOf, ImageLayout& out, std::string& error);
+// Binary media descriptor; `mdsPath` names the descriptor, the data file is resolved
+// against its directory.
+bool ParseMds(std::span<const uint8_t> mds, const std::string& mdsPath,
+              const FileSizeLookup& sizeOf, ImageLayout& out, std::string& error);
+// Nero image: `tail` holds the last bytes of the file (at least the footer and the whole
+// chunk chain; see kNrgTailMax), `fileSize` the size of the whole file.
+inline constexpr uint64_t kNrgTailMax = 1u << 20;
+bool ParseNrg(std::span<const uint8_t> tail, const std::string& path, uint64_t fileSize,
               ImageLayout& out, std::string& error);
 
 // Serves sectors of an opened image.
@@ -65,12 +109,19 @@ class Source {
   // Reads one sector as stored into `out` (room for kRawSize). Returns the stored size, 0
   // for a sector the image does not store, or -1 with `error` set (outside the image, I/O).
   virtual int ReadStored(int32_t lba, uint8_t* out, std::string& error) = 0;
+  // The sector's 96 sub-channel bytes as the image stores them, converted to raw
+  // interleaved P-W. Returns kSubchannelSize, 0 when the image keeps no sub-channel for the
+  // sector, or -1 with `error` set.
+  virtual int ReadSubchannel(int32_t lba, uint8_t* out, std::string& error) = 0;
   // The full 2,352-byte sector, synthesized where the image stores less.
   bool ReadRaw(int32_t lba, uint8_t* out, std::string& error);
 };
 
 std::unique_ptr<Source> OpenIso(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenCcd(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenMds(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error);
 // Compressed image in the segmented IsZ! format; `password` (UTF-8, nullptr: none given)
 // opens a protected one.
 std::unique_ptr<Source> OpenIsz(const std::string& path, const std::string* password,
