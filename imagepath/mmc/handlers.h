@@ -1,0 +1,28 @@
+// The command families' handlers, as the opcode table (imagepath/scsi_device.cpp) lists
+// them. Each family lives in a file of its own here and adds its handlers to that table.
+#pragma once
+
+#include <cstdint>
+
+#include "imagepath/scsi_device.h"
+
+namespace imagepath::mmc {
+
+// Reading commands (mmc/reading.cpp).
+uint32_t Read10(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t Read12(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadCd(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadCdMsf(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadHeader(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t Verify10(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t Seek10(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t RezeroUnit(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t SynchronizeCache(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t SetReadAhead(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t SetCdSpeed(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t SetStreaming(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t GetPerformance(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadCapacity(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadFormatCapacities(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+
+}  // namespace imagepath::mmc

@@ -1,0 +1,935 @@
+// The command layer against a fake medium (a table of canned engine answers, answering at
+// once or later from another thread) and a clock advanced by hand.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "imagepath/clock.h"
+#include "imagepath/scsi.h"
+#include "imagepath/scsi_device.h"
+#include "platform/win32/win32.h"
+
+namespace imagepath {
+
+std::ostream& operator<<(std::ostream& os, const SenseCode& s) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "%X/%02X/%02X", s.key, s.asc, s.ascq);
+  return os << text;
+}
+
+namespace {
+
+template <class Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& param_info) {
+  return param_info.param.name;
+}
+
+constexpr uint64_t kStart = 1'000'000'000;  // the manual clock's first reading
+std::atomic<uint64_t> g_now{kStart};
+uint64_t ManualNow() { return g_now.load(); }
+void Advance(uint64_t us) { g_now += us; }
+
+constexpr uint32_t kCd = kMediumCdbForm | kMediumCdRom;
+constexpr uint32_t kDvd = kMediumCdbForm | kMediumDvdRom;
+constexpr uint32_t kRingHit = 0x80000000;
+
+// One canned engine answer.
+struct Canned {
+  uint32_t callback_result = 0;  // what the medium callback answers when it answers at once
+  uint32_t status = kStatusDone;  // the status handed to the completion of a later answer
+  bool check = false;
+  uint8_t sense_length = 18;
+  SenseCode sense{};
+  uint32_t rotation = 0;         // 2^-24 revolution; kRingHit marks a ring answer
+  bool has_position = false;
+  uint64_t position = 0;
+  std::vector<uint8_t> data;     // stored into the request's data
+};
+
+struct Recorded {
+  uint8_t cdb[16];
+  uint32_t flags;
+  uint32_t byte_count;
+};
+
+// A small engine: READs answer a pattern (every byte of sector n is n & 0xFF) and leave the
+// head after the last sector; READ TOC answers a two-entry TOC; everything else answers
+// good without data. `canned` replaces the answer for an opcode. Does not model timing
+// beyond the rotation it is told to report.
+class FakeMedium {
+ public:
+  uint32_t capacity = 100'000;
+  uint32_t read_rotation = 0;
+  bool answer_later = false;
+  std::map<uint8_t, Canned> canned;
+
+  static uint32_t Callback(void* context, MediaRequest* mr, EngineCompletion done,
+                           void* user_data) {
+    auto* self = static_cast<FakeMedium*>(context);
+    std::lock_guard<std::mutex> guard(self->mutex_);
+    Recorded r{};
+    std::memcpy(r.cdb, mr->cdb, sizeof(r.cdb));
+    r.flags = mr->flags;
+    r.byte_count = mr->byteCount;
+    self->requests_.push_back(r);
+    if (self->answer_later) {
+      self->pending_ = {mr, done, user_data};
+      return kResultPending;
+    }
+    Canned answer = self->AnswerFor(mr);
+    self->Apply(mr, answer);
+    return answer.callback_result;
+  }
+
+  static uint32_t Audio(void*, uint32_t, uintptr_t, uint32_t, uint32_t) { return 1; }
+
+  // Answers the request held by `answer_later` from another thread, as the dispatcher does.
+  void AnswerOnThread() {
+    Pending p;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      p = pending_;
+      pending_ = {};
+    }
+    ASSERT_NE(p.request, nullptr);
+    std::thread([&] {
+      Canned answer;
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        answer = AnswerFor(p.request);
+        Apply(p.request, answer);
+      }
+      p.done(p.user_data, p.request, answer.status);
+    }).join();
+  }
+
+  std::vector<Recorded> Requests() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return requests_;
+  }
+  void ClearRequests() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    requests_.clear();
+  }
+
+  // A TOC of `count` descriptors whose last is the lead-out, as READ TOC format 0 answers.
+  static std::vector<uint8_t> Toc(uint32_t tracks, uint32_t capacity, uint8_t last = 0xAA) {
+    std::vector<uint8_t> toc(4 + 8 * (tracks + 1), 0);
+    PutBe16(toc.data(), static_cast<uint32_t>(toc.size() - 2));
+    toc[2] = 1;
+    toc[3] = static_cast<uint8_t>(tracks);
+    for (uint32_t i = 0; i <= tracks; ++i) {
+      uint8_t* e = toc.data() + 4 + 8 * i;
+      e[1] = 0x14;
+      e[2] = i == tracks ? last : static_cast<uint8_t>(i + 1);
+      PutBe32(e + 4, i == tracks ? capacity : i * 1000);
+    }
+    return toc;
+  }
+
+ private:
+  struct Pending {
+    MediaRequest* request = nullptr;
+    EngineCompletion done = nullptr;
+    void* user_data = nullptr;
+  };
+
+  Canned AnswerFor(const MediaRequest* mr) const {
+    const uint8_t op = mr->cdb[0];
+    auto it = canned.find(op);
+    if (it != canned.end()) return it->second;
+    Canned a;
+    if (op == 0x43) {
+      a.data = Toc(1, capacity);
+    } else if (op == 0x28 || op == 0xA8 || op == 0xBE) {
+      const uint32_t lba = Be32(mr->cdb + 2);
+      const uint32_t count = op == 0x28 ? Be16(mr->cdb + 7)
+                                        : op == 0xA8 ? Be32(mr->cdb + 6) : Be24(mr->cdb + 6);
+      for (uint32_t i = 0; i < count && a.data.size() < mr->byteCount; ++i) {
+        a.data.insert(a.data.end(), kBlockSize, static_cast<uint8_t>(lba + i));
+      }
+      a.rotation = read_rotation;
+      a.has_position = true;
+      a.position = static_cast<uint64_t>(lba) + count;
+    }
+    return a;
+  }
+
+  static void Apply(MediaRequest* mr, const Canned& a) {
+    if (!a.data.empty() && mr->copy != nullptr) {
+      mr->copy(mr->copyContext, const_cast<uint8_t*>(a.data.data()),
+               static_cast<uint32_t>(a.data.size()), 0, kCopyToRequest);
+    }
+    std::memset(mr->cdb, 0, sizeof(mr->cdb));
+    std::memcpy(mr->cdb + kResultHeadLba, &a.position, sizeof(a.position));
+    std::memcpy(mr->cdb + kResultRotation, &a.rotation, sizeof(a.rotation));
+    if (a.check) {
+      std::memset(mr->sense, 0, 18);
+      mr->sense[0] = 0x70;
+      mr->sense[2] = a.sense.key;
+      mr->sense[7] = 10;
+      mr->sense[12] = a.sense.asc;
+      mr->sense[13] = a.sense.ascq;
+      mr->cdb[kResultSenseLength] = a.sense_length;
+      mr->cdb[kResultFlags] = kResultCheckCondition;
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<Recorded> requests_;
+  Pending pending_;
+};
+
+void BufferCopy(void* context, void* buffer, uint32_t length, uint32_t offset,
+                uint32_t direction) {
+  auto* data = static_cast<std::vector<uint8_t>*>(context);
+  if (offset >= data->size()) return;
+  const uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(data->size()) - offset);
+  if (direction == kCopyToRequest) {
+    std::memcpy(data->data() + offset, buffer, n);
+  } else {
+    std::memcpy(buffer, data->data() + offset, n);
+  }
+}
+
+// One command with its data buffer (bound to the request when it runs).
+struct Command {
+  ScsiRequest request{};
+  std::vector<uint8_t> data;
+
+  Command(const std::vector<uint8_t>& cdb, uint32_t data_length) : data(data_length, 0xEE) {
+    std::copy(cdb.begin(), cdb.end(), request.cdb);
+    request.data_length = data_length;
+  }
+};
+
+std::vector<uint8_t> Read10Cdb(uint32_t lba, uint16_t count, bool fua = false) {
+  std::vector<uint8_t> cdb(10, 0);
+  cdb[0] = 0x28;
+  cdb[1] = fua ? 0x08 : 0;
+  PutBe32(cdb.data() + 2, lba);
+  PutBe16(cdb.data() + 7, count);
+  return cdb;
+}
+
+class ScsiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_now = kStart;
+    testing::SetClock(ManualNow);
+    testing::SetRandomSeed(1);
+    win32::InitializeCriticalSection(&lock_);
+    const std::string identity = "KORVEN  RIRazuVezi VOVUV1.0b";
+    ASSERT_EQ(CreateScsiDevice(kTargetDeviceFlags, reinterpret_cast<const uint8_t*>(identity.data()),
+                               &lock_, OnComplete, nullptr, nullptr, nullptr, this, &device_),
+              0u);
+    ASSERT_EQ(SetRegion(device_, 1), 0u);
+  }
+
+  void TearDown() override {
+    DestroyScsiDevice(device_);
+    win32::DeleteCriticalSection(&lock_);
+    testing::SetClock(nullptr);
+  }
+
+  static void OnComplete(void* user_data, ScsiRequest*, uint32_t result) {
+    auto* self = static_cast<ScsiTest*>(user_data);
+    std::lock_guard<std::mutex> guard(self->done_mutex_);
+    self->completions_.push_back(result);
+    self->done_cv_.notify_all();
+  }
+
+  uint32_t WaitCompletion() {
+    std::unique_lock<std::mutex> guard(done_mutex_);
+    done_cv_.wait(guard, [&] { return !completions_.empty(); });
+    const uint32_t r = completions_.front();
+    completions_.erase(completions_.begin());
+    return r;
+  }
+
+  uint32_t Attach(uint32_t descriptor = kDvd, uint32_t period = 0, uint32_t capacity = 100'000) {
+    medium_.capacity = capacity;
+    return AttachMedium(device_, &medium_, FakeMedium::Callback, FakeMedium::Audio, descriptor,
+                        period, capacity, 0, 0, nullptr, nullptr);
+  }
+
+  // Attached, past becoming ready and with the medium-changed attention collected.
+  void AttachReady(uint32_t descriptor = kDvd, uint32_t period = 0,
+                   uint32_t capacity = 100'000) {
+    ASSERT_EQ(Attach(descriptor, period, capacity), 0u);
+    Advance(2'000'000);
+    ASSERT_EQ(Run({0x00}), kResultMediumChanged);
+    ASSERT_EQ(Sense(), sense::kMediumChanged);  // as the executor fetches it
+    ASSERT_EQ(Run({0x00}), kResultGood);
+    medium_.ClearRequests();
+  }
+
+  uint32_t Run(Command& c) {
+    if (!c.data.empty()) {
+      c.request.data_context = &c.data;
+      c.request.copy = BufferCopy;
+    }
+    return ExecuteCommand(device_, &c.request);
+  }
+  uint32_t Run(const std::vector<uint8_t>& cdb, uint32_t data_length = 0) {
+    Command c(cdb, data_length);
+    return Run(c);
+  }
+
+  // The sense that REQUEST SENSE hands out (and so consumes).
+  SenseCode Sense() {
+    Command c({0x03, 0, 0, 0, 18, 0}, 18);
+    EXPECT_EQ(Run(c), kResultGood);
+    return {static_cast<uint8_t>(c.data[2] & 0x0F), c.data[12], c.data[13]};
+  }
+
+  win32::CRITICAL_SECTION lock_{};
+  ScsiDevice* device_ = nullptr;
+  FakeMedium medium_;
+  std::mutex done_mutex_;
+  std::condition_variable done_cv_;
+  std::vector<uint32_t> completions_;
+};
+
+// ---------------------------------------------------------------------------------------
+// The frame.
+
+TEST_F(ScsiTest, SecondCommandWhileOneExecutesIsRefusedAndChangesNothing) {
+  AttachReady();
+  medium_.answer_later = true;
+  Command read({0x28, 0, 0, 0, 0, 5, 0, 0, 1, 0}, kBlockSize);
+  ASSERT_EQ(Run(read), kResultPending);
+
+  uint8_t sense_before[18];
+  std::memcpy(sense_before, device_->sense, sizeof(sense_before));
+  const uint8_t mechanism_before = device_->mechanism;
+  Command second({0x03, 0, 0, 0, 18, 0}, 18);
+  EXPECT_EQ(Run(second), kResultBusy);
+  EXPECT_EQ(device_->current, &read.request);
+  EXPECT_EQ(device_->mechanism, mechanism_before);
+  EXPECT_EQ(std::memcmp(device_->sense, sense_before, sizeof(sense_before)), 0);
+  EXPECT_EQ(second.data[0], 0xEE) << "no data moved";
+
+  medium_.AnswerOnThread();
+  EXPECT_EQ(WaitCompletion(), kResultGood);
+  EXPECT_EQ(read.request.data_length, kBlockSize);
+  EXPECT_EQ(read.data[0], 5);
+  EXPECT_EQ(read.data[kBlockSize - 1], 5);
+  medium_.answer_later = false;
+  EXPECT_EQ(Run({0x00}), kResultGood);
+}
+
+TEST_F(ScsiTest, ReloadedMediumBecomesReadyThenReportsTheChangeOnce) {
+  AttachReady();
+  ASSERT_EQ(DetachMedium(device_, nullptr, nullptr, false), 0u);  // the tray moves out
+  Advance(1'100'000);
+  ASSERT_EQ(Attach(), 0u);  // closing the tray on a disc: 1.4-1.5 s to ready
+
+  for (uint64_t step : {0, 700'000, 650'000}) {
+    Advance(step);
+    EXPECT_EQ(Run({0x00}), kResultNoMedium) << "at +" << step;
+    EXPECT_EQ(Sense(), sense::kBecomingReady);
+    EXPECT_EQ(Run({0x12, 0, 0, 0, 36, 0}, 36), kResultGood);
+    const uint32_t config = Run({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8);
+    EXPECT_NE(config, kResultNoMedium);
+    EXPECT_NE(config, kResultMediumChanged);
+  }
+  Advance(200'000);  // past 1.5 s
+  EXPECT_EQ(Run({0x12, 0, 0, 0, 36, 0}, 36), kResultGood);
+  EXPECT_NE(Run({0x46, 0, 0, 0, 0, 0, 0, 0, 8, 0}, 8), kResultMediumChanged);
+  EXPECT_EQ(Run({0x00}), kResultMediumChanged);
+  EXPECT_EQ(Sense(), sense::kMediumChanged);
+  EXPECT_EQ(Run({0x00}), kResultGood);
+  EXPECT_EQ(device_->mechanism, mechanism::kIdle);
+}
+
+struct RefusalCase {
+  const char* name;
+  std::vector<uint8_t> cdb;
+  uint32_t result;
+  SenseCode sense;
+};
+
+class FrameRefusals : public ScsiTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(FrameRefusals, AnswerWithTheirSense) {
+  AttachReady(kDvd, 0, 100'000);
+  EXPECT_EQ(Run(GetParam().cdb, 4096), GetParam().result);
+  EXPECT_EQ(Sense(), GetParam().sense);
+  EXPECT_TRUE(medium_.Requests().empty()) << "refused before the engine";
+}
+
+const SenseCode kInvalidField = sense::kInvalidFieldInCdb;
+INSTANTIATE_TEST_SUITE_P(
+    Table, FrameRefusals,
+    ::testing::Values(
+        RefusalCase{"Write10", {0x2A, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 22, sense::kInvalidOpcode},
+        RefusalCase{"Write12", {0xAA}, 22, sense::kInvalidOpcode},
+        RefusalCase{"FormatUnit", {0x04}, 22, sense::kInvalidOpcode},
+        RefusalCase{"UnlistedOpcode", {0xFF}, 22, sense::kInvalidOpcode},
+        RefusalCase{"ModeSenseNotYetBuilt", {0x5A, 0, 0x3F, 0, 0, 0, 0, 0, 255, 0}, 22,
+                    sense::kInvalidOpcode},
+        RefusalCase{"TestUnitReadyReservedByte", {0x00, 0, 0, 0, 1, 0}, 1, kInvalidField},
+        RefusalCase{"InquiryVitalProductData", {0x12, 1, 0x80, 0, 36, 0}, 1, kInvalidField},
+        RefusalCase{"PreventUnknownValue", {0x1E, 0, 0, 0, 4, 0}, 1, kInvalidField},
+        RefusalCase{"StartStopReservedBits", {0x1B, 0, 0, 0, 0x0C, 0}, 1, kInvalidField},
+        RefusalCase{"Read10ReservedBit", {0x28, 0x02, 0, 0, 0, 0, 0, 0, 1, 0}, 1, kInvalidField},
+        RefusalCase{"Read12FuaWithStreaming", {0xA8, 0x08, 0, 0, 0, 0, 0, 0, 0, 1, 0x80, 0}, 1,
+                    kInvalidField},
+        RefusalCase{"ReadCdLeadInRaw", {0xBE, 0, 0xF0, 0, 0, 0, 0, 0, 1, 0, 1, 0}, 25,
+                    sense::kIllegalModeForTrack},
+        RefusalCase{"ReadCdAudioPositionWhileIdle", {0xBE, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 1, 0, 2, 0},
+                    1, sense::kCommandSequenceError},
+        RefusalCase{"ReadCdBadSubchannel", {0xBE, 0, 0, 0, 0, 0, 0, 0, 1, 0x10, 3, 0}, 1,
+                    kInvalidField},
+        RefusalCase{"ReadCdMsfInsidePregap", {0xB9, 0, 0, 0, 1, 74, 0, 2, 10, 0x10, 0, 0}, 1,
+                    kInvalidField},
+        RefusalCase{"ReadCdMsfEndBeforeStart", {0xB9, 0, 0, 0, 3, 0, 0, 2, 10, 0x10, 0, 0}, 1,
+                    kInvalidField},
+        RefusalCase{"SeekPastCapacity", {0x2B, 0, 0, 1, 0x86, 0xA0, 0, 0, 0, 0}, 9,
+                    sense::kLbaOutOfRange},
+        RefusalCase{"SetCdSpeedRotationControl", {0xBB, 4, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0},
+                    1, kInvalidField},
+        RefusalCase{"GetPerformanceDataType", {0xAC, 0x20, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, 1,
+                    kInvalidField},
+        RefusalCase{"ReadCapacityPmi", {0x25, 0, 0, 0, 0, 0, 0, 0, 1, 0}, 1, kInvalidField}),
+    CaseName<RefusalCase>);
+
+TEST_F(ScsiTest, Inquiry36BytesCarriesTheIdentity) {
+  Command c({0x12, 0, 0, 0, 36, 0}, 96);
+  ASSERT_EQ(Run(c), kResultGood);
+  EXPECT_EQ(c.request.data_length, 36u);
+  EXPECT_EQ(c.data[0], 5);
+  EXPECT_EQ(c.data[1], 0x80);
+  EXPECT_EQ(c.data[3], 0x32);
+  EXPECT_EQ(c.data[4], 91);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(c.data.data()) + 8, 28),
+            "KORVEN  RIRazuVezi VOVUV1.0b");
+  EXPECT_EQ(c.data[36], 0xEE) << "nothing beyond the allocation length";
+
+  Command full({0x12, 0, 0, 0, 96, 0}, 96);
+  ASSERT_EQ(Run(full), kResultGood);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(full.data.data()) + 36, 20),
+            " 10/08/14           ");
+}
+
+TEST_F(ScsiTest, RequestSenseHandsOutPendingSenseOnceThenTheAudioStatus) {
+  Command idle({0x03, 0, 0, 0, 18, 0}, 18);
+  ASSERT_EQ(Run(idle), kResultGood);
+  EXPECT_EQ(idle.request.data_length, 18u);
+  EXPECT_EQ(idle.data[0], 0x70);
+  EXPECT_EQ(idle.data[2], 0);
+  EXPECT_EQ(idle.data[12], 0);
+  EXPECT_EQ(idle.data[13], 0x15);
+
+  EXPECT_EQ(Run({0x2A}), kResultInvalidOpcode);
+  EXPECT_EQ(Sense(), sense::kInvalidOpcode);
+  EXPECT_EQ(Sense(), (SenseCode{0, 0, 0x15}));
+}
+
+TEST_F(ScsiTest, PreventedRemovalRefusesEjectAndDetach) {
+  AttachReady();
+  ASSERT_EQ(Run({0x1E, 0, 0, 0, 1, 0}), kResultGood);
+  EXPECT_EQ(Run({0x1B, 0, 0, 0, 0x02, 0}), kResultInvalidField);
+  EXPECT_EQ(Sense(), sense::kRemovalPrevented);
+  EXPECT_EQ(DetachMedium(device_, nullptr, nullptr, false), 1109u);
+
+  ASSERT_EQ(Run({0x1E, 0, 0, 0, 0, 0}), kResultGood);
+  ASSERT_EQ(Run({0x1E, 0, 0, 0, 3, 0}), kResultGood);  // persistent prevent
+  EXPECT_EQ(DetachMedium(device_, nullptr, nullptr, false), 1109u);
+  EXPECT_EQ(DetachMedium(device_, nullptr, nullptr, true), 0u);
+  EXPECT_EQ(DetachMedium(device_, nullptr, nullptr, true), 2250u);
+  EXPECT_EQ(Run({0x00}), kResultNoMedium);
+}
+
+TEST_F(ScsiTest, EjectOpensTheTrayAndLoadClosesIt) {
+  AttachReady();
+  ASSERT_EQ(Run({0x1B, 0, 0, 0, 0x02, 0}), kResultGood);  // eject, waits for the tray
+  EXPECT_EQ(device_->mechanism, mechanism::kTrayOpen);
+  EXPECT_EQ(Run({0x00}), kResultNoMedium);
+  EXPECT_EQ(Sense(), sense::kNotPresentTrayOpen);
+
+  Command load({0x1B, 0, 0, 0, 0x03, 0}, 0);
+  ASSERT_EQ(Run(load), kResultGood);
+  // The tray travels 1 s, then the disc spins up in 400-499 ms.
+  EXPECT_GE(load.request.deadline, kStart + 2'000'000 + 1'400'000);
+  EXPECT_LT(load.request.deadline, kStart + 2'000'000 + 1'500'000);
+  EXPECT_EQ(Run({0x00}), kResultMediumChanged);
+  EXPECT_EQ(Run({0x00}), kResultGood);
+}
+
+TEST_F(ScsiTest, StoppedDriveSpinsUpOnTheNextMediumAccess) {
+  AttachReady();
+  Command stop({0x1B, 0, 0, 0, 0x00, 0}, 0);
+  ASSERT_EQ(Run(stop), kResultGood);
+  EXPECT_GE(stop.request.deadline, kStart + 2'000'000 + 400'000);
+  EXPECT_LT(stop.request.deadline, kStart + 2'000'000 + 500'000);
+  Advance(1'000'000);
+  Command capacity({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+  ASSERT_EQ(Run(capacity), kResultGood);
+  EXPECT_GE(capacity.request.deadline, kStart + 3'000'000 + 400'000);
+  EXPECT_LT(capacity.request.deadline, kStart + 3'000'000 + 500'000);
+  EXPECT_EQ(device_->power_condition, kPowerActive);
+}
+
+TEST_F(ScsiTest, DetachDuringACommandFollowsItsEnd) {
+  AttachReady();
+  medium_.answer_later = true;
+  Command read({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, kBlockSize);
+  ASSERT_EQ(Run(read), kResultPending);
+  static std::atomic<int> detached{0};
+  detached = 0;
+  auto done = [](void*, uint32_t result) { detached = result == 0 ? 1 : 2; };
+  EXPECT_EQ(DetachMedium(device_, done, nullptr, false), kResultPending);
+  EXPECT_EQ(DetachMedium(device_, done, nullptr, false), 183u);
+  EXPECT_EQ(detached.load(), 0);
+  medium_.AnswerOnThread();
+  EXPECT_EQ(WaitCompletion(), kResultGood);
+  EXPECT_EQ(detached.load(), 1);
+  medium_.answer_later = false;
+  EXPECT_EQ(Run({0x00}), kResultNoMedium);
+}
+
+// ---------------------------------------------------------------------------------------
+// Attach.
+
+struct AttachCase {
+  const char* name;
+  bool null_context, null_medium, null_audio;
+  uint32_t descriptor, period, capacity_low, capacity_high, max_transfer;
+  uint32_t result;
+};
+
+class AttachArguments : public ScsiTest, public ::testing::WithParamInterface<AttachCase> {};
+
+TEST_P(AttachArguments, AreRefusedBeforeTheEngine) {
+  const AttachCase& c = GetParam();
+  EXPECT_EQ(AttachMedium(device_, c.null_context ? nullptr : &medium_,
+                         c.null_medium ? nullptr : FakeMedium::Callback,
+                         c.null_audio ? nullptr : FakeMedium::Audio, c.descriptor, c.period,
+                         c.capacity_low, c.capacity_high, c.max_transfer, nullptr, nullptr),
+            c.result);
+  EXPECT_TRUE(medium_.Requests().empty());
+  EXPECT_EQ(Run({0x00}), kResultNoMedium);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AttachArguments,
+    ::testing::Values(
+        AttachCase{"NoContext", true, false, false, kDvd, 0, 1000, 0, 0, 87},
+        AttachCase{"NoMediumCallback", false, true, false, kDvd, 0, 1000, 0, 0, 87},
+        AttachCase{"NoAudioCallback", false, false, true, kDvd, 0, 1000, 0, 0, 87},
+        AttachCase{"NoCapacity", false, false, false, kDvd, 0, 0, 0, 0, 87},
+        AttachCase{"TinyMaximumTransfer", false, false, false, kDvd, 0, 1000, 0, 4095, 87},
+        AttachCase{"PeriodTooShort", false, false, false, kDvd, 6302, 1000, 0, 0, 87},
+        AttachCase{"PeriodTooLong", false, false, false, kDvd, 65537, 1000, 0, 0, 87},
+        AttachCase{"CapacityBeyond32Bits", false, false, false, kDvd, 0, 1000, 1, 0, 1785},
+        AttachCase{"NoCdbForm", false, false, false, kMediumDvdRom, 0, 1000, 0, 0, 1785},
+        AttachCase{"ClassNine", false, false, false, kMediumCdbForm | 9, 0, 1000, 0, 0, 1785},
+        AttachCase{"NoMediumClass", false, false, false, kMediumCdbForm | kMediumNone, 0, 1000,
+                   0, 0, 1785}),
+    CaseName<AttachCase>);
+
+struct TocCase {
+  const char* name;
+  std::vector<uint8_t> toc;
+};
+
+class UnusableToc : public ScsiTest, public ::testing::WithParamInterface<TocCase> {};
+
+TEST_P(UnusableToc, FailsTheAttachAsNotReady) {
+  Canned answer;
+  answer.data = GetParam().toc;
+  medium_.canned[0x43] = answer;
+  EXPECT_EQ(Attach(), kResultNotReady);
+  EXPECT_EQ(Sense(), sense::kUnknownFormat);
+  EXPECT_EQ(Run({0x00}), kResultNoMedium);
+  medium_.canned.clear();
+  EXPECT_EQ(Attach(), kResultGood) << "a later attach is not blocked";
+}
+
+std::vector<uint8_t> Truncated(std::vector<uint8_t> v, size_t n) {
+  v.resize(n);
+  return v;
+}
+std::vector<uint8_t> WithLength(std::vector<uint8_t> v, uint32_t length) {
+  PutBe16(v.data(), length);
+  return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UnusableToc,
+    ::testing::Values(TocCase{"NothingReturned", {}},
+                      TocCase{"HeaderOnly", Truncated(FakeMedium::Toc(1, 100'000), 3)},
+                      TocCase{"NoLeadOut", FakeMedium::Toc(1, 100'000, 0x02)},
+                      TocCase{"OnlyTheLeadOut", FakeMedium::Toc(0, 100'000)},
+                      TocCase{"LengthNotWholeDescriptors", WithLength(FakeMedium::Toc(1, 100'000), 17)},
+                      TocCase{"DescriptorsCutShort", Truncated(FakeMedium::Toc(2, 100'000), 20)},
+                      TocCase{"MoreThan100Descriptors", FakeMedium::Toc(100, 100'000)}),
+    CaseName<TocCase>);
+
+TEST_F(ScsiTest, AttachAnsweredLaterReportsThroughItsCallback) {
+  medium_.answer_later = true;
+  static std::atomic<uint32_t> attach_result{0xFFFFFFFF};
+  attach_result = 0xFFFFFFFF;
+  auto done = [](void*, uint32_t r) { attach_result = r; };
+  ASSERT_EQ(AttachMedium(device_, &medium_, FakeMedium::Callback, FakeMedium::Audio, kDvd, 0,
+                         1000, 0, 0, done, nullptr),
+            kResultPending);
+  EXPECT_EQ(Attach(), 183u) << "an attach is running";
+  medium_.AnswerOnThread();
+  EXPECT_EQ(attach_result.load(), 0u);
+  EXPECT_EQ(Attach(), 183u) << "a medium is attached";
+  medium_.answer_later = false;
+  EXPECT_EQ(Run({0x00}), kResultMediumChanged);
+}
+
+// ---------------------------------------------------------------------------------------
+// Engine answers.
+
+struct MappingCase {
+  const char* name;
+  Canned answer;
+  bool later;
+  uint32_t result;
+  SenseCode sense;
+};
+
+Canned Check(SenseCode s, uint8_t length = 18) {
+  Canned c;
+  c.check = true;
+  c.sense = s;
+  c.sense_length = length;
+  return c;
+}
+Canned CallbackFails(uint32_t r) {
+  Canned c;
+  c.callback_result = r;
+  return c;
+}
+Canned StatusFails(uint32_t status) {
+  Canned c;
+  c.status = status;
+  return c;
+}
+
+class EngineAnswerMapping : public ScsiTest, public ::testing::WithParamInterface<MappingCase> {};
+
+TEST_P(EngineAnswerMapping, GivesTheResultAndSense) {
+  const MappingCase& c = GetParam();
+  AttachReady();
+  medium_.canned[0x28] = c.answer;
+  medium_.answer_later = c.later;
+  Command read({0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}, kBlockSize);
+  uint32_t r = Run(read);
+  if (c.later) {
+    ASSERT_EQ(r, kResultPending);
+    medium_.AnswerOnThread();
+    r = WaitCompletion();
+  }
+  medium_.answer_later = false;
+  EXPECT_EQ(r, c.result);
+  EXPECT_EQ(Sense(), c.sense);
+  // NOT READY from the engine means the medium went away.
+  EXPECT_EQ(Run({0x00}), c.result == kResultNotReady ? kResultNoMedium : kResultGood);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EngineAnswerMapping,
+    ::testing::Values(
+        MappingCase{"NotPresent", Check({2, 0x3A, 0}), false, 1112, {2, 0x3A, 0}},
+        MappingCase{"NotPresentShortSense", Check({2, 0x3A, 1}, 13), false, 1112, {2, 0x3A, 0}},
+        MappingCase{"NotReady", Check({2, 0x04, 0}), false, 21, {2, 0x04, 0}},
+        MappingCase{"LbaOutOfRange", Check({5, 0x21, 0}), false, 9, {5, 0x21, 0}},
+        MappingCase{"IllegalModeForTrack", Check({5, 0x64, 0}), false, 25, {5, 0x64, 0}},
+        MappingCase{"OtherIllegalRequest", Check({5, 0x24, 0}), false, 1, {5, 0x24, 0}},
+        MappingCase{"UnrecoveredRead", Check({3, 0x11, 5}), false, 23, {3, 0x11, 5}},
+        MappingCase{"SeekError", Check({3, 0x02, 0}), false, 27, {3, 0x02, 0}},
+        MappingCase{"OtherMediumError", Check({3, 0x31, 0}), false, 1117, {3, 0x31, 0}},
+        MappingCase{"HardwareError", Check({4, 0x08, 0}), false, 1117, {4, 0x08, 0}},
+        MappingCase{"SenseTooShortToRead", Check({5, 0x21, 0}, 2), false, 1117, {4, 0x4B, 0}},
+        MappingCase{"ShortSenseRebuiltFromResult", Check({5, 0x21, 7}, 13), false, 9,
+                    {5, 0x21, 0}},
+        MappingCase{"DispatcherStopping", CallbackFails(995), false, 1117, {4, 0x4B, 0}},
+        MappingCase{"DispatcherBusy", CallbackFails(5), false, 1117, {4, 0x4B, 0}},
+        MappingCase{"LaterEngineFailure", StatusFails(87), true, 1117, {4, 0x4B, 0}},
+        MappingCase{"LaterCheckCondition", Check({3, 0x11, 0}), true, 23, {3, 0x11, 0}}),
+    CaseName<MappingCase>);
+
+// ---------------------------------------------------------------------------------------
+// Reading commands.
+
+TEST_F(ScsiTest, ReadCapacityOfA100000SectorMedium) {
+  AttachReady(kDvd, 0, 100'000);
+  Command c({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8);
+  ASSERT_EQ(Run(c), kResultGood);
+  EXPECT_EQ(Be32(c.data.data()), 99'999u);
+  EXPECT_EQ(Be32(c.data.data() + 4), 2048u);
+}
+
+TEST_F(ScsiTest, ReadsPassTheirCdbAndDataThrough) {
+  AttachReady();
+  Command read({0xA8, 0, 0, 0, 0, 7, 0, 0, 0, 2, 0, 0}, 3 * kBlockSize);
+  ASSERT_EQ(Run(read), kResultGood);
+  const std::vector<Recorded> sent = medium_.Requests();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(std::memcmp(sent[0].cdb, read.request.cdb, 12), 0);
+  EXPECT_EQ(sent[0].flags, (0xFEu << 24) | kRequestCdb) << "region 1 mask, CDB form";
+  EXPECT_EQ(sent[0].byte_count, 3 * kBlockSize);
+  EXPECT_EQ(read.data[0], 7);
+  EXPECT_EQ(read.data[2 * kBlockSize - 1], 8);
+  EXPECT_EQ(device_->mechanism, mechanism::kIdle);
+  EXPECT_EQ(device_->timing.head, 9u);
+}
+
+TEST_F(ScsiTest, VerifyReadsEverySectorWithFuaUntilTheFirstFailure) {
+  AttachReady();
+  ASSERT_EQ(Run({0x2F, 0, 0, 0, 0, 10, 0, 0, 3, 0}), kResultGood);
+  std::vector<Recorded> sent = medium_.Requests();
+  ASSERT_EQ(sent.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sent[i].cdb[0], 0x28);
+    EXPECT_EQ(sent[i].cdb[1], 0x08);
+    EXPECT_EQ(Be32(sent[i].cdb + 2), 10 + i);
+    EXPECT_EQ(Be16(sent[i].cdb + 7), 1u);
+    EXPECT_EQ(sent[i].byte_count, 2048u);
+  }
+  EXPECT_EQ(device_->mechanism, mechanism::kIdle);
+
+  medium_.ClearRequests();
+  medium_.canned[0x28] = Check(sense::kUnrecoveredRead);
+  EXPECT_EQ(Run({0x2F, 0, 0, 0, 0, 10, 0, 0, 3, 0}), kResultUnrecoveredRead);
+  EXPECT_EQ(medium_.Requests().size(), 1u);
+  EXPECT_EQ(device_->mechanism, mechanism::kIdle);
+}
+
+TEST_F(ScsiTest, VerifyAnsweredLaterGoesOnFromTheCompletion) {
+  AttachReady();
+  medium_.answer_later = true;
+  Command verify({0x2F, 0, 0, 0, 0, 10, 0, 0, 2, 0}, 0);
+  ASSERT_EQ(Run(verify), kResultPending);
+  medium_.AnswerOnThread();
+  medium_.AnswerOnThread();
+  EXPECT_EQ(WaitCompletion(), kResultGood);
+  EXPECT_EQ(medium_.Requests().size(), 2u);
+}
+
+struct StreamingCase {
+  const char* name;
+  uint16_t list_length;
+  uint8_t flags;
+  uint32_t read_size, read_time;
+  uint32_t result;
+  SenseCode sense;
+};
+
+class SetStreamingDescriptor : public ScsiTest,
+                               public ::testing::WithParamInterface<StreamingCase> {};
+
+TEST_P(SetStreamingDescriptor, IsCheckedAndNothingChanges) {
+  const StreamingCase& c = GetParam();
+  AttachReady(kDvd);
+  Command cmd({0xB6, 0, 0, 0, 0, 0, 0, 0, 0, static_cast<uint8_t>(c.list_length >> 8),
+               static_cast<uint8_t>(c.list_length), 0},
+              28);
+  std::fill(cmd.data.begin(), cmd.data.end(), 0);
+  cmd.data[0] = c.flags;
+  PutBe32(cmd.data.data() + 12, c.read_size);
+  PutBe32(cmd.data.data() + 16, c.read_time);
+  EXPECT_EQ(Run(cmd), c.result);
+  EXPECT_EQ(Sense(), c.sense);
+}
+
+const SenseCode kNoSenseIdle{0, 0, 0x15};
+INSTANTIATE_TEST_SUITE_P(
+    Table, SetStreamingDescriptor,
+    ::testing::Values(
+        StreamingCase{"NotExact", 20, 0, 1000, 1000, 0, kNoSenseIdle},
+        StreamingCase{"ExactAtTheDrivesSpeed", 20, 0x02, 22160, 1000, 0, kNoSenseIdle},
+        StreamingCase{"ExactAtAnotherSpeed", 20, 0x02, 22000, 1000, 1,
+                      sense::kInvalidFieldInParameters},
+        StreamingCase{"NoReadTime", 20, 0, 1000, 0, 1, sense::kInvalidFieldInParameters},
+        StreamingCase{"WriteFields", 20, 0x08, 1000, 1000, 1, sense::kInvalidFieldInParameters},
+        StreamingCase{"RestoreDefaultsWithShortList", 1, 0x04, 0, 0, 0, kNoSenseIdle},
+        StreamingCase{"ShortList", 19, 0, 1000, 1000, 1, sense::kParameterListLength}),
+    CaseName<StreamingCase>);
+
+TEST_F(ScsiTest, GetPerformanceAndFormatCapacitiesDescribeTheMedium) {
+  AttachReady(kCd, 0, 300'000);
+  Command perf({0xAC, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, 64);
+  ASSERT_EQ(Run(perf), kResultGood);
+  EXPECT_EQ(perf.request.data_length, 24u);
+  EXPECT_EQ(Be32(perf.data.data()), 20u);
+  EXPECT_EQ(Be32(perf.data.data() + 12), 8467u * 240 / 585);
+  EXPECT_EQ(Be32(perf.data.data() + 16), 299'999u);
+  EXPECT_EQ(Be32(perf.data.data() + 20), 8467u);
+
+  Command except({0xAC, 0x01, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, 64);
+  ASSERT_EQ(Run(except), kResultGood);
+  EXPECT_EQ(except.request.data_length, 8u);
+  EXPECT_EQ(except.data[4], 1);
+
+  Command formats({0x23, 0, 0, 0, 0, 0, 0, 0, 12, 0}, 64);
+  ASSERT_EQ(Run(formats), kResultGood);
+  EXPECT_EQ(formats.request.data_length, 12u);
+  EXPECT_EQ(formats.data[3], 8);
+  EXPECT_EQ(Be32(formats.data.data() + 4), 300'000u);
+  EXPECT_EQ(formats.data[8], 2);
+  EXPECT_EQ(Be24(formats.data.data() + 9), 2048u);
+}
+
+// ---------------------------------------------------------------------------------------
+// Timing.
+
+constexpr uint32_t kPeriod = 20'000;  // µs a revolution takes at random access
+
+struct PeriodCase {
+  const char* name;
+  uint32_t first_lba;
+  uint16_t first_count;
+  uint32_t lba;
+  uint16_t count;
+  bool fua;
+  uint32_t expected_period;
+};
+
+class ReadPeriod : public ScsiTest, public ::testing::WithParamInterface<PeriodCase> {};
+
+TEST_P(ReadPeriod, FollowsHowTheReadContinues) {
+  const PeriodCase& c = GetParam();
+  AttachReady(kDvd, kPeriod);
+  ASSERT_EQ(Run(Read10Cdb(c.first_lba, c.first_count), c.first_count * kBlockSize), 0u);
+  ASSERT_EQ(Run(Read10Cdb(c.lba, c.count, c.fua), c.count * kBlockSize), 0u);
+  EXPECT_EQ(device_->timing.period, c.expected_period);
+}
+
+constexpr uint32_t kDvdMinimum = 6303;
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReadPeriod,
+    ::testing::Values(PeriodCase{"Consecutive32", 1024, 32, 1056, 32, false, kDvdMinimum},
+                      PeriodCase{"Consecutive8", 1024, 8, 1032, 8, false, kPeriod},
+                      PeriodCase{"ConsecutiveWithFua", 1024, 32, 1056, 32, true, kPeriod},
+                      PeriodCase{"Elsewhere", 1024, 32, 4096, 32, false, kPeriod},
+                      PeriodCase{"UnalignedStart", 1024, 32, 1057, 32, false, kPeriod}),
+    CaseName<PeriodCase>);
+
+struct SeekCase {
+  const char* name;
+  uint32_t descriptor;
+  uint32_t lba;
+  uint64_t duration;
+};
+
+class SeekCost : public ScsiTest, public ::testing::WithParamInterface<SeekCase> {};
+
+TEST_P(SeekCost, DependsOnDistanceAndMedium) {
+  const SeekCase& c = GetParam();
+  AttachReady(c.descriptor, kPeriod, 400'000);
+  ASSERT_EQ(device_->timing.head, 0u);
+  Command seek({0x2B, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0);
+  PutBe32(seek.request.cdb + 2, c.lba);
+  ASSERT_EQ(Run(seek), kResultGood);
+  EXPECT_EQ(device_->timing.seek_duration, c.duration);
+  EXPECT_EQ(seek.request.deadline, 0u) << "a seek is paid by the next access";
+  if (c.duration != 0) {
+    EXPECT_EQ(device_->timing.seek_arrival, g_now.load() + c.duration);
+    // Halfway through, the head is halfway there.
+    Advance(c.duration / 2);
+    ASSERT_EQ(Run({0x00}), kResultGood);
+    EXPECT_NEAR(device_->timing.head, (c.lba + 1) / 2.0, 1.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SeekCost,
+    ::testing::Values(SeekCase{"DvdJustAfterTheHead", kDvd, 0, 0},
+                      SeekCase{"CdJustAfterTheHead", kCd, 0, kPeriod / 9},
+                      SeekCase{"CdFourSectors", kCd, 3, kPeriod * 4 / 9},
+                      SeekCase{"Cd90000Sectors", kCd, 89'999, 50'005},
+                      SeekCase{"DvdShortHopIsTheMinimum", kDvd, 1000, 10'000},
+                      SeekCase{"Dvd300000Sectors", kDvd, 299'999, (300'000 / 32 + 1) * 2}),
+    CaseName<SeekCase>);
+
+TEST_F(ScsiTest, WithoutARotationPeriodNoCommandGetsADeadline) {
+  AttachReady(kDvd, 0);
+  medium_.read_rotation = 0x400000;
+  for (uint32_t lba : {0u, 32u, 5000u}) {
+    Command read(Read10Cdb(lba, 32), 32 * kBlockSize);
+    ASSERT_EQ(Run(read), 0u);
+    EXPECT_EQ(read.request.deadline, 0u);
+  }
+  medium_.read_rotation = kRingHit | 0x400000;
+  Command hit(Read10Cdb(5032, 32), 32 * kBlockSize);
+  ASSERT_EQ(Run(hit), 0u);
+  EXPECT_EQ(hit.request.deadline, 0u);
+  Command seek({0x2B, 0, 0, 0, 0x10, 0, 0, 0, 0, 0}, 0);
+  ASSERT_EQ(Run(seek), 0u);
+  EXPECT_EQ(seek.request.deadline, 0u);
+  EXPECT_EQ(device_->timing.head, 0x1001u) << "without timing the head jumps at once";
+}
+
+TEST_F(ScsiTest, RandomReadWaitsForTheSeekThenTheNextTurnOfTheGrid) {
+  AttachReady(kDvd, kPeriod);
+  const uint64_t start = g_now.load();
+  medium_.read_rotation = 0x200000;  // an eighth of a revolution
+  Command read(Read10Cdb(1024, 32), 32 * kBlockSize);
+  ASSERT_EQ(Run(read), 0u);
+  // Seek: 10,000 µs at least. Then the grid (phase 0, 20,000 µs periods) and 2,500 µs of
+  // rotation: start + 10,000 = 1,000,010,000 rounds up to 1,000,020,000.
+  ASSERT_EQ(start % kPeriod, 0u);
+  EXPECT_EQ(read.request.deadline, start + 20'000 + 2'500);
+  EXPECT_EQ(device_->timing.phase, read.request.deadline);
+}
+
+struct RingHitCase {
+  const char* name;
+  int64_t phase_ahead;  // the rotation phase before the command, relative to its start
+  uint16_t count;
+  uint64_t deadline;    // relative to the start; 0 = none
+  int64_t phase_after;  // relative to the start
+};
+
+class RingHitDeadline : public ScsiTest, public ::testing::WithParamInterface<RingHitCase> {};
+
+TEST_P(RingHitDeadline, KeepsThePhaseOfAContinuousRead) {
+  const RingHitCase& c = GetParam();
+  AttachReady(kDvd, kPeriod);
+  ASSERT_EQ(Run(Read10Cdb(1024, 32), 32 * kBlockSize), 0u);  // head at 1056
+  const uint64_t start = g_now.load();
+  device_->timing.phase = static_cast<uint64_t>(static_cast<int64_t>(start) + c.phase_ahead);
+  // Consumed from the ring: an eighth of a revolution at the minimum period, 787 µs.
+  medium_.read_rotation = kRingHit | 0x200000;
+  Command hit(Read10Cdb(1056, c.count), c.count * kBlockSize);
+  ASSERT_EQ(Run(hit), 0u);
+  EXPECT_TRUE(device_->timing.ring_hit);
+  EXPECT_EQ(hit.request.deadline, c.deadline == 0 ? 0 : start + c.deadline);
+  EXPECT_EQ(static_cast<int64_t>(device_->timing.phase - start), c.phase_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RingHitDeadline,
+    ::testing::Values(
+        // Behind the clock: no wait; the phase catches up by whole periods (6,303 µs).
+        RingHitCase{"PhaseBehind", -1'000'000, 32, 0, -1'000'000 + 787 + 158 * 6303},
+        // Ahead by the read itself: answer when the read would have ended.
+        RingHitCase{"PhaseAheadByTheRead", 0, 32, 787, 787},
+        // Far ahead: whole periods are given back down to the read's own share.
+        RingHitCase{"PhaseFarAhead", 100'000, 32, 100'787 - 15 * 6303, 100'787 - 15 * 6303},
+        // More than 128 sectors moved: one period less is given back.
+        RingHitCase{"LongMoveFarAhead", 100'000, 160, 100'787 - 14 * 6303,
+                    100'787 - 14 * 6303},
+        // More than 4 s ahead: the phase is pulled back and nothing waits.
+        RingHitCase{"PhaseBeyondFourSeconds", 5'000'000, 32, 0, 5'000'787 - 793 * 6303}),
+    CaseName<RingHitCase>);
+
+}  // namespace
+}  // namespace imagepath
