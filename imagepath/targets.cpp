@@ -87,6 +87,8 @@ void AttachDone(void* user, uint32_t result) {
   SetEvent(t->mount_event);
 }
 
+void DetachDone(void* user, uint32_t) { SetEvent(static_cast<Target*>(user)->mount_event); }
+
 // There is no playback hardware behind a target.
 uint32_t NoAudio(void*, uint32_t, uintptr_t, uint32_t, uint32_t) { return 1; }
 
@@ -418,7 +420,14 @@ uint32_t UnmountImage(Target* t, bool force) {
   const bool mounted = t->image != nullptr;
   LeaveCriticalSection(&t->dispatcher_lock);
   if (!mounted) return 1;
-  if (t->device != nullptr && DetachMedium(t->device, nullptr, nullptr, force) == kErrorRemovalPrevented) return 0;
+  if (t->device != nullptr) {
+    // A command that is executing keeps the medium until it ends; the image may go only
+    // then, and a new medium can be attached only then.
+    ResetEvent(t->mount_event);
+    const uint32_t detached = DetachMedium(t->device, &DetachDone, t, force);
+    if (detached == kErrorRemovalPrevented) return 0;
+    if (detached == ERROR_IO_PENDING) WaitForSingleObject(t->mount_event, INFINITE);
+  }
   for (;;) {
     EnterCriticalSection(&t->dispatcher_lock);
     const bool pending = t->pending != nullptr;

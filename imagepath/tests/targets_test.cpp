@@ -336,6 +336,36 @@ TEST_F(Targets, LockedMediumIsReleasedOnlyByForce) {
   EXPECT_EQ(UnmountImage(TargetAt(0), false), 1u) << "nothing mounted";
 }
 
+// The image goes only when the command that is using it has ended, and the new one is
+// attached after that.
+TEST_F(Targets, MountDuringACommandWaitsForItsEnd) {
+  ASSERT_EQ(Add(), 0u);
+  ASSERT_EQ(Mount(iso_), 0u);
+  LetTheMediumSettle();
+  {
+    InternalSlot settle({0x00}, 0);
+    ASSERT_EQ(settle.Submit(), win32::ERROR_IO_PENDING);
+    settle.Wait();
+  }
+  EngineWrapper::gate_closed = true;
+  InternalSlot reading({0x28, 0, 0, 0, 0, 20, 0, 0, 8, 0}, 8 * kSectorSize);
+  ASSERT_EQ(reading.Submit(), win32::ERROR_IO_PENDING);
+  while (EngineWrapper::waiting_at_gate == 0) std::this_thread::sleep_for(1ms);
+  std::atomic<uint32_t> mounted{~0u};
+  std::thread mounter([&] {
+    kern::ProcessScope process(kProcess);
+    mounted = Mount(other_iso_);
+  });
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(mounted, ~0u) << "the mount did not wait for the command";
+  EngineWrapper::gate_closed = false;
+  mounter.join();
+  EXPECT_EQ(mounted, 0u);
+  EXPECT_EQ(reading.Wait(), 0);
+  EXPECT_EQ(reading.data(), ImageSectors(20, 8));
+  EXPECT_NE(MountedImage(), nullptr);
+}
+
 // ---- Commands ---------------------------------------------------------------------------
 
 TEST_F(Targets, FailingCommandIsAnsweredWithTheSensePendingInTheCommandLayer) {
@@ -478,6 +508,32 @@ TEST_F(Targets, FailedCreationUndoesEverything) {
   }
   ASSERT_EQ(Add(), 0u);
   EXPECT_EQ(Add(), win32::ERROR_ALREADY_EXISTS);
+}
+
+// With a counter above 500 MHz each target keeps to one processor of the process, the
+// targets taking them in turn; slower counters leave the threads unbound.
+TEST_F(Targets, FastCountersBindEachTargetToAProcessorInTurn) {
+  ReleaseTargets();
+  win32::testing::SetPerformanceFrequency(1'000'000'000);
+  win32::testing::SetProcessAffinityMask(0b1010'0100);
+  ASSERT_EQ(InitTargets(), 1);
+  const uint32_t expected[kTargetCount] = {0x04, 0x20, 0x80, 0x04, 0x20, 0x80, 0x04, 0x20};
+  for (uint32_t i = 0; i < kTargetCount; ++i) EXPECT_EQ(TargetAt(i)->cpu_affinity, expected[i]) << i;
+  ASSERT_EQ(Add(1), 0u);
+  EXPECT_EQ(win32::testing::ThreadAffinity(TargetAt(1)->executor_thread), 0x20u);
+  EXPECT_EQ(win32::testing::ThreadAffinity(TargetAt(1)->dispatcher_thread), 0x20u);
+  EXPECT_EQ(RemoveTarget(1), 0u);
+
+  ReleaseTargets();
+  win32::testing::SetPerformanceFrequency(0);
+  win32::testing::SetProcessAffinityMask(0);
+  ASSERT_EQ(InitTargets(), 1);
+  for (uint32_t i = 0; i < kTargetCount; ++i) EXPECT_EQ(TargetAt(i)->cpu_affinity, 0u) << i;
+  ReleaseTargets();
+  win32::testing::FailNext(win32::testing::Call::GetProcessAffinityMask);
+  EXPECT_EQ(InitTargets(), 0);
+  win32::testing::StopFailing();
+  ASSERT_EQ(InitTargets(), 1);
 }
 
 class TwoControllers : public Targets {
