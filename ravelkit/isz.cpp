@@ -119,7 +119,7 @@ class IszSource final : public Source {
   }
 
   // IsZ! images keep user data only.
-  int ReadSubchannel(int32_t, uint8_t*, std::string&) { return 0; }
+  int ReadSubchannel(int32_t, uint8_t*, std::string&) override { return 0; }
 
   // Everything the open checks, in the order a reader needs it.
   bool Open(const std::string& path, std::unique_ptr<ByteSource> first,
