@@ -7,7 +7,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "devaccess/tests/test_rig.h"
 #include "imagepath/clock.h"
@@ -47,9 +48,9 @@ std::vector<uint8_t> ImageSectors(uint32_t lba, uint32_t count) {
 
 // A data-only image: plain 2,048-byte sectors, as the engine serves any .iso.
 std::filesystem::path WriteIso(const std::string& name) {
-  const std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                     (name + "-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                      "-" + std::to_string(reinterpret_cast<uintptr_t>(&name)) + ".iso");
+  // Tests run as processes of their own, side by side: the name is the process's.
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("skm-" + name + "-" + std::to_string(::getpid()) + ".iso");
   std::ofstream out(path, std::ios::binary);
   const std::vector<uint8_t> data = ImageSectors(0, kImageSectors);
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
