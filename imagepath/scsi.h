@@ -99,7 +99,9 @@ using DetachDoneCallback = void (*)(void* user_data, uint32_t result);
 // Flags word of the targets' devices: device type 5, a 2,048 KB buffer, 28-byte identity.
 inline constexpr uint32_t kTargetDeviceFlags = 0x20000205;
 
-// `identity` is 28 bytes (vendor 8, product 16, revision 4) unless flags bit 10 is set.
+// `identity` is 28 bytes (vendor 8, product 16, revision 4); with flags bit 10 set it is 48,
+// the 20 vendor-specific INQUIRY bytes following. 0, 87 (device type not 0 or 5, or no
+// identity, lock, completion callback or `out`), 8 (no memory).
 // `lock` guards the device's state; it belongs to the caller and outlives the device.
 uint32_t CreateScsiDevice(uint32_t flags, const uint8_t* identity, win32::CRITICAL_SECTION* lock,
                           CompletionCallback completion, PowerCallback power,

@@ -499,6 +499,28 @@ TEST_F(ScsiTest, DetachDuringACommandFollowsItsEnd) {
   EXPECT_EQ(Run({0x00}), kResultNoMedium);
 }
 
+TEST_F(ScsiTest, MediumInformationCommandsReachTheEngineAsTheyAre) {
+  AttachReady();
+  const std::vector<std::vector<uint8_t>> cdbs = {
+      {0x43, 0x02, 0, 0, 0, 0, 1, 0, 12, 0},           // READ TOC, MSF
+      {0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0},              // READ DISC INFORMATION
+      {0x52, 1, 0, 0, 0, 1, 0, 0, 28, 0},              // READ TRACK INFORMATION
+      {0xAD, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0},         // READ DISC STRUCTURE
+      {0xA4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0x08, 0}};     // REPORT KEY, RPC state
+  for (const std::vector<uint8_t>& cdb : cdbs) {
+    medium_.ClearRequests();
+    Canned answer;
+    answer.data = {0x11, 0x22, 0x33, 0x44};
+    medium_.canned[cdb[0]] = answer;
+    Command c(cdb, 64);
+    EXPECT_EQ(Run(c), kResultGood) << std::hex << int{cdb[0]};
+    const std::vector<Recorded> sent = medium_.Requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(std::memcmp(sent[0].cdb, cdb.data(), cdb.size()), 0);
+    EXPECT_EQ(c.data[3], 0x44);
+  }
+}
+
 // ---------------------------------------------------------------------------------------
 // Attach.
 
