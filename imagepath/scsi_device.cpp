@@ -701,6 +701,7 @@ uint32_t SendToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held, void
                       uint32_t length, const uint8_t* cdb, EngineCompletion completion) {
   EnterLock(d, lock_held);
   if (d->medium == nullptr || d->medium_callback == nullptr) {
+    if (d->mechanism == mechanism::kAccess) d->mechanism = mechanism::kIdle;  // nothing began
     return Fail(d, NotPresent(d), kResultNoMedium);
   }
   MediaRequest& mr = request->medium_request;
