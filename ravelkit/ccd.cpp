@@ -172,7 +172,7 @@ class Parser {
       std::sort(points.begin(), points.end(),
                 [](const Entry* a, const Entry* b) { return a->point < b->point; });
       for (const Entry* e : points)
-        if (!AddTrack(*e)) return false;
+        if (!AddTrack(*e, e == points.front())) return false;
       session.lastTrack = d.tracks.size() - 1;
       // A track runs to the next one's pregap, the last to the session's lead-out.
       for (size_t i = session.firstTrack; i <= session.lastTrack; ++i) {
@@ -228,7 +228,7 @@ class Parser {
     return true;
   }
 
-  bool AddTrack(const Entry& e) {
+  bool AddTrack(const Entry& e, bool firstInSession) {
     Disc& d = out_.disc;
     std::string name = "track " + std::to_string(e.point);
     if (e.plba < 0 || e.plba >= kMaxCdLba) return Fail(name + " starts outside the disc");
@@ -250,7 +250,7 @@ class Parser {
       if (mode >= 0 && (mode != 0) != ((e.control & kCtrlData) != 0))
         return Fail("[" + name + "] MODE disagrees with the TOC's control field");
       // Index positions are taken relative to index 1, so descriptors that count them from
-      // the disc and those that count from the session both land where the TOC says.
+      // the disc and those that count from the session's start both land where the TOC says.
       int64_t i0 = -1, i1 = -1;
       if (!Get(*s, name, "index 0", -45150, kMaxCdLba, i0, false) ||
           !Get(*s, name, "index 1", -45150, kMaxCdLba, i1, false))
@@ -258,6 +258,10 @@ class Parser {
       if (i0 != -1 && i1 != -1) {
         if (i0 > i1) return Fail("[" + name + "] INDEX 0 lies after INDEX 1");
         t.pregapStart = static_cast<int32_t>(std::max<int64_t>(e.plba - (i1 - i0), 0));
+      } else if (firstInSession && i1 > 0 && i1 < e.plba) {
+        // Counted from the session's start, a session's first track needs no INDEX 0: its
+        // pregap runs from that start, which INDEX 1 is the distance from.
+        t.pregapStart = static_cast<int32_t>(e.plba - i1);
       }
       for (int k = 2; k <= 99 && i1 != -1; ++k) {
         int64_t ik = -1;

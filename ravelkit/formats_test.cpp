@@ -295,7 +295,10 @@ Bytes WantRaw(const FxTrack& t, int32_t lba, int32_t count) {
 
 // --- CloneCD ------------------------------------------------------------------------------
 
-std::string CcdText(int sessions, const std::function<void(std::string&)>& edit = nullptr) {
+// Index positions as CloneCD writes them: counted from the start of the track's session,
+// where a session's first track needs no INDEX 0. With `absolute` they count from LBA 0.
+std::string CcdText(int sessions, const std::function<void(std::string&)>& edit = nullptr,
+                    bool absolute = false) {
   std::ostringstream s;
   std::vector<std::string> entries;
   auto entry = [&](int session, int point, int adr, int control, int32_t plba, int pmin = -1,
@@ -329,9 +332,11 @@ std::string CcdText(int sessions, const std::function<void(std::string&)>& edit 
   for (int sn = 1; sn <= sessions; ++sn) s << "[Session " << sn << "]\r\nPreGapMode=1\r\nPreGapSubC=0\r\n";
   for (size_t i = 0; i < entries.size(); ++i) s << "[Entry " << i << "]\r\n" << entries[i];
   for (const FxTrack& t : tracks) {
+    int32_t base = absolute || t.session == 1 ? 0 : tracks[2].pregapStart;
     s << "[TRACK " << int(t.number) << "]\r\nMODE=" << (t.audio ? 0 : 1) << "\r\n";
-    if (t.pregapStart != t.start) s << "INDEX 0=" << t.pregapStart << "\r\n";
-    s << "INDEX 1=" << t.start << "\r\n";
+    if (t.pregapStart != t.start && (absolute || t.pregapStart != base))
+      s << "INDEX 0=" << t.pregapStart - base << "\r\n";
+    s << "INDEX 1=" << t.start - base << "\r\n";
   }
   std::string text = s.str();
   if (edit) edit(text);
@@ -382,6 +387,27 @@ TEST(CloneCd, TwoSessionsMatchCcd2isoAndBchunk) {
   EXPECT_EQ(e.ReadCd(11330, 170), Slice(img, 80 * kRawSize, 170 * kRawSize));
   // Between the sessions there is no track to read.
   EXPECT_TRUE(e.Run({0x28, 0, 0, 0, 0x01, 0x00, 0, 0, 1}).check);  // LBA 256
+}
+
+TEST(CloneCd, IndexesCountedFromTheDiscOrTheSessionGiveOneLayout) {
+  auto sizes = [](const std::string& p) -> std::optional<uint64_t> {
+    if (p == "d/a.img") return 250 * kRawSize;
+    return std::nullopt;
+  };
+  ImageLayout relative, absolute;
+  std::string error;
+  ASSERT_TRUE(ParseCcd(CcdText(2), "d/a.img", "", sizes, relative, error)) << error;
+  ASSERT_TRUE(ParseCcd(CcdText(2, nullptr, true), "d/a.img", "", sizes, absolute, error)) << error;
+  for (const ImageLayout* l : {&relative, &absolute}) {
+    ASSERT_EQ(l->disc.tracks.size(), 3u);
+    EXPECT_EQ(l->disc.tracks[1].pregapStart, 40);
+    EXPECT_EQ(l->disc.tracks[2].pregapStart, 11330);
+    EXPECT_EQ(l->disc.tracks[2].session, 2);
+    ASSERT_EQ(l->extents.size(), 4u);  // three tracks and the gap between the sessions
+    EXPECT_EQ(l->extents[3].lba, 11330);
+    EXPECT_EQ(l->extents[3].offset, 80 * kRawSize);
+    EXPECT_EQ(l->extents[2].file, -1);
+  }
 }
 
 TEST(CloneCd, OpensThroughTheImgAndWithoutSubchannel) {
@@ -962,6 +988,12 @@ TEST(Refused, MediaDescriptorWithTheReason) {
        "extra block lies past the end"},
       {"sector size", patch([](Bytes& m, const MdsLayout& at) { Put16(m, at.firstTrackBlock + 16, 1234); }),
        "unsupported sector size 1234"},
+      {"formless mode 2 kept as user data",
+       patch([](Bytes& m, const MdsLayout& at) {
+         m[at.firstTrackBlock] = 0xAB;
+         Put16(m, at.firstTrackBlock + 16, 2048 + 96);
+       }),
+       "stored sector size 2048 does not fit the mode of track 1"},
       {"sub-channel mode", patch([](Bytes& m, const MdsLayout& at) { m[at.firstTrackBlock + 1] = 3; }),
        "unknown sub-channel mode"},
       {"unterminated name", patch([](Bytes& m, const MdsLayout&) { m.resize(m.size() - 1); }),

@@ -152,6 +152,17 @@ std::string Sibling(const std::string& path, const std::string& ext) {
   return "";
 }
 
+// Whether a sector of the mode can be rebuilt from what is stored: user data alone leaves
+// nothing to rebuild audio, a formless mode 2 sector or a form 2 one from.
+bool SizeFitsMode(TrackMode mode, uint32_t size) {
+  switch (mode) {
+    case TrackMode::kAudio: return size == kRawSize;
+    case TrackMode::kMode1: return size == kUserSize || size == kRawSize;
+    case TrackMode::kMode2Form1: return true;
+    default: return size == kMode2Size || size == kRawSize;
+  }
+}
+
 std::unique_ptr<Source> Finish(ImageLayout layout, std::string& error) {
   std::string bad = layout.Validate();
   if (!bad.empty()) {
@@ -176,6 +187,9 @@ std::string ImageLayout::Validate() const {
     if (static_cast<size_t>(e.file) >= files.size()) return "extent names no file";
     if (e.sectorSize != kUserSize && e.sectorSize != kMode2Size && e.sectorSize != kRawSize)
       return "unsupported stored sector size";
+    if (const Track* t = disc.TrackAt(e.lba); t != nullptr && !SizeFitsMode(t->mode, e.sectorSize))
+      return "stored sector size " + std::to_string(e.sectorSize) + " does not fit the mode of track " +
+             std::to_string(t->number);
     if (e.Stride() < e.sectorSize) return "sectors overlap in their file";
     // Both terms stay far below 2^64: count < 2^31 and strides are a few KiB.
     uint64_t endByte = e.offset + static_cast<uint64_t>(e.count - 1) * e.Stride() + e.sectorSize;
