@@ -687,6 +687,16 @@ INSTANTIATE_TEST_SUITE_P(
         MappingCase{"LaterCheckCondition", Check({3, 0x11, 0}), true, 23, {3, 0x11, 0}}),
     CaseName<MappingCase>);
 
+TEST_F(ScsiTest, NotReadyTocReadFailsOnlyThatAttach) {
+  medium_.canned[0x43] = Check({2, 0x04, 0x00});
+  EXPECT_EQ(Attach(), kResultNotReady);
+  medium_.canned.clear();
+  AttachReady();
+  // A detach queued by the failed attach would drop this medium when a command ends.
+  EXPECT_EQ(Run({0x00}), kResultGood);
+  EXPECT_EQ(Run({0x00}), kResultGood);
+}
+
 // ---------------------------------------------------------------------------------------
 // Reading commands.
 
