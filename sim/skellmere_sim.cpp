@@ -1,7 +1,12 @@
 // skellmere-sim: runs the simulated machine.
 //
+//   skellmere-sim read IMAGE [--client windows|mac] [--speed S100|S200|S400|S800] [--unpaced]
+//                            [--json] [--expect FILE]
 //   skellmere-sim demo [--controllers N] [--client windows|mac] [--profile linux|mac|chained]
 //                      [--mib N] [--json]
+//
+// The read job (sim/read_job.h) serves IMAGE from target 0 as the tray program does and
+// reads the whole disc through a simulated initiator, comparing it with the image.
 //
 // The demo brings up a simulated PC with N host controllers, the SBP-2 target driver
 // started on each, publishes unit 0 on every controller from a user-mode stand-in, and on
@@ -19,6 +24,7 @@
 
 #include "sim/initiator.h"
 #include "sim/machine.h"
+#include "sim/read_command.h"
 #include "sim/responder.h"
 #include "sim/rom.h"
 
@@ -35,8 +41,9 @@ struct Args {
 };
 
 void Usage() {
+  sim::ReadUsage();
   std::fprintf(stderr,
-               "usage: skellmere-sim demo [--controllers N] [--client windows|mac]\n"
+               "       skellmere-sim demo [--controllers N] [--client windows|mac]\n"
                "                          [--profile linux|mac|chained] [--mib N] [--json]\n");
 }
 
@@ -200,6 +207,7 @@ BusReport RunBus(sim::Machine& machine, size_t index, const Args& args, uint32_t
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "read") == 0) return sim::ReadCommand(argc, argv);
   Args args;
   if (!Parse(argc, argv, &args)) {
     Usage();

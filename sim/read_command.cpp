@@ -1,0 +1,176 @@
+#include "sim/read_command.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sim/read_job.h"
+
+namespace sim {
+namespace {
+
+struct ReadArgs {
+  ReadJobOptions job;
+  bool json = false;
+};
+
+bool ParseSpeed(const std::string& v, uint8_t* speed) {
+  static constexpr const char* kNames[] = {"S100", "S200", "S400", "S800"};
+  for (uint8_t i = 0; i < 4; ++i) {
+    if (v == kNames[i]) {
+      *speed = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Parse(int argc, char** argv, ReadArgs* a) {
+  for (int i = 2; i < argc; ++i) {
+    const std::string k = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (k == "--client") {
+      if (!value(&v) || (v != "windows" && v != "mac")) return false;
+      a->job.client = v == "mac" ? Client::kMac : Client::kWindows;
+    } else if (k == "--speed") {
+      if (!value(&v) || !ParseSpeed(v, &a->job.speed)) return false;
+    } else if (k == "--unpaced") {
+      a->job.paced = false;
+    } else if (k == "--json") {
+      a->json = true;
+    } else if (k == "--expect") {
+      if (!value(&a->job.expect)) return false;
+    } else if (!k.starts_with("--") && a->job.image.empty()) {
+      a->job.image = k;
+    } else {
+      return false;
+    }
+  }
+  return !a->job.image.empty();
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
+      out += esc;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+// A one-line bar redrawn in place, only on a terminal and only when it changes.
+class ProgressBar {
+ public:
+  explicit ProgressBar(bool enabled) : enabled_(enabled) {}
+  void Show(uint64_t done, uint64_t total) {
+    if (!enabled_ || total == 0) return;
+    constexpr int kWidth = 40;
+    const int percent = static_cast<int>(done * 100 / total);
+    if (percent == last_) return;
+    last_ = percent;
+    const int filled = percent * kWidth / 100;
+    std::printf("\r  [%s%s] %3d%%  %llu / %llu sectors", std::string(static_cast<size_t>(filled), '#').c_str(),
+                std::string(static_cast<size_t>(kWidth - filled), '.').c_str(), percent,
+                static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
+    std::fflush(stdout);
+  }
+  void Clear() {
+    if (enabled_ && last_ >= 0) std::printf("\r%80s\r", "");
+  }
+
+ private:
+  bool enabled_;
+  int last_ = -1;
+};
+
+const char* SpeedName(uint8_t speed) {
+  static constexpr const char* kNames[] = {"S100", "S200", "S400", "S800"};
+  return kNames[speed & 3];
+}
+
+void PrintText(const ReadJobReport& r) {
+  std::printf("ready after:   %d not-ready answer(s), %d unit attention(s)\n", r.not_ready_answers,
+              r.unit_attentions);
+  std::printf("sectors:       %llu of %llu (%llu bytes)\n", static_cast<unsigned long long>(r.sectors),
+              static_cast<unsigned long long>(r.capacity), static_cast<unsigned long long>(r.bytes));
+  std::printf("time:          %.3f s, %.2f MB/s\n", r.seconds, r.mb_per_s);
+  std::printf("commands:      %llu, bus requests %llu\n", static_cast<unsigned long long>(r.commands),
+              static_cast<unsigned long long>(r.bus_requests));
+  std::printf("sha256:        %s\n", r.sha256.empty() ? "-" : r.sha256.c_str());
+  if (r.pacing.answers > 0) {
+    std::printf("pacing error:  median %lld us, 99th percentile %lld us (%llu answers held back)\n",
+                static_cast<long long>(r.pacing.p50_us), static_cast<long long>(r.pacing.p99_us),
+                static_cast<unsigned long long>(r.pacing.answers));
+  } else {
+    std::printf("pacing error:  no answer was held back\n");
+  }
+  std::printf("match:         %s\n", r.match ? "yes" : "NO");
+  if (!r.error.empty()) std::printf("error:         %s\n", r.error.c_str());
+}
+
+void PrintJson(const ReadArgs& a, const ReadJobReport& r) {
+  std::printf(
+      "{\"image\": %s, \"client\": \"%s\", \"speed\": \"%s\", \"paced\": %s, \"sectors\": %llu, \"bytes\": %llu, "
+      "\"seconds\": %.6f, \"mb_per_s\": %.3f, \"commands\": %llu, \"bus_requests\": %llu, \"sha256\": %s, "
+      "\"match\": %s, \"pacing_error_us\": {\"p50\": %lld, \"p99\": %lld, \"answers\": %llu}, \"error\": %s}\n",
+      JsonString(a.job.image).c_str(), a.job.client == Client::kMac ? "mac" : "windows", SpeedName(a.job.speed),
+      a.job.paced ? "true" : "false", static_cast<unsigned long long>(r.sectors),
+      static_cast<unsigned long long>(r.bytes), r.seconds, r.mb_per_s, static_cast<unsigned long long>(r.commands),
+      static_cast<unsigned long long>(r.bus_requests), JsonString(r.sha256).c_str(), r.match ? "true" : "false",
+      static_cast<long long>(r.pacing.p50_us), static_cast<long long>(r.pacing.p99_us),
+      static_cast<unsigned long long>(r.pacing.answers), JsonString(r.error).c_str());
+}
+
+}  // namespace
+
+void ReadUsage() {
+  std::fprintf(stderr,
+               "usage: skellmere-sim read IMAGE [--client windows|mac] [--speed S100|S200|S400|S800]\n"
+               "                          [--unpaced] [--json] [--expect FILE]\n");
+}
+
+int ReadCommand(int argc, char** argv) {
+  ReadArgs args;
+  if (!Parse(argc, argv, &args)) {
+    ReadUsage();
+    return 2;
+  }
+  if (!args.json) {
+    std::printf("reading %s as a %s initiator at %s, %s\n", args.job.image.c_str(),
+                args.job.client == Client::kMac ? "Mac" : "Windows", SpeedName(args.job.speed),
+                args.job.paced ? "paced like a drive" : "unpaced");
+    std::fflush(stdout);
+  }
+  ProgressBar bar(!args.json && ::isatty(STDOUT_FILENO) != 0);
+  args.job.progress = [&bar](uint64_t done, uint64_t total) { bar.Show(done, total); };
+  const ReadJobReport report = RunReadJob(args.job);
+  bar.Clear();
+  if (args.json) {
+    PrintJson(args, report);
+  } else {
+    if (!report.vendor.empty()) {
+      std::printf("drive:         \"%s\" \"%s\" \"%s\"\n", report.vendor.c_str(), report.product.c_str(),
+                  report.revision.c_str());
+    }
+    PrintText(report);
+  }
+  return report.match ? 0 : 1;
+}
+
+}  // namespace sim

@@ -1,0 +1,66 @@
+// The read job: the serving side brought up as the tray program drives it (targets, the
+// device access library on every host controller, target 0 with the default identity, an
+// image mounted), and a simulated initiator that reads the whole disc the way an operating
+// system does, comparing every sector with the image's user data.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/bus1394/bus1394.h"
+
+namespace sim {
+
+enum class Client { kWindows, kMac };
+
+struct ReadJobOptions {
+  std::string image;   // mounted into target 0
+  std::string expect;  // whose user data the sectors are compared with; empty: `image`
+  // The unit directory variant and the initiator's behaviour: a Windows initiator links
+  // several ORBs behind each other, a Mac one sends one command at a time.
+  Client client = Client::kWindows;
+  uint8_t speed = bus1394::SPEED_S400;  // of the initiator's link and the controller's
+  // Paced: answers leave at the drive's timing. Unpaced: the engine reports no rotation,
+  // so only becoming ready and spin-up delay an answer.
+  bool paced = true;
+  uint32_t sectors_per_command = 32;  // 64 KiB READ(10)s
+  int in_flight = 8;                  // commands handed to the initiator at once
+  // Called after every READ(10) with the sectors done so far and the capacity.
+  std::function<void(uint64_t done, uint64_t total)> progress;
+};
+
+// Answer time minus deadline of every answer the target held back, in microseconds.
+struct PacingSummary {
+  uint64_t answers = 0;
+  int64_t p50_us = 0;
+  int64_t p99_us = 0;
+};
+
+struct ReadJobReport {
+  bool match = false;  // every sector of the capacity was read and equals the expected data
+  std::string error;   // why the job stopped early, or what differed; empty when matched
+  std::string vendor, product, revision;  // INQUIRY, trailing spaces removed
+  uint64_t capacity = 0;        // READ CAPACITY, sectors
+  uint64_t sectors = 0;         // read by READ(10)
+  uint64_t bytes = 0;
+  double seconds = 0;           // first READ(10) sent to last answered
+  double mb_per_s = 0;          // 10^6 bytes per second
+  uint64_t commands = 0;        // every command of the session, TEST UNIT READYs included
+  uint64_t bus_requests = 0;    // asynchronous requests on the bus from discovery to the end
+  std::string sha256;           // of the data read, in LBA order
+  uint64_t mismatched_sectors = 0;
+  int64_t first_mismatch = -1;  // LBA
+  int not_ready_answers = 0;    // 2/04/01 while the drive became ready
+  int unit_attentions = 0;      // 6/28/00
+  int bus_resets = 0;           // seen by the initiator after it attached
+  PacingSummary pacing;
+};
+
+ReadJobReport RunReadJob(const ReadJobOptions& options);
+
+// Nearest-rank percentile (0 < p ≤ 100) of unsorted values; 0 for none.
+int64_t Percentile(std::vector<int64_t> values, double p);
+
+}  // namespace sim

@@ -1,0 +1,252 @@
+// The read job end to end on the default disc image, and the pieces it judges the read by:
+// the digest, the percentiles and the image's user data read without the serving side.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "ravelkit/disc.h"
+#include "sim/image_data.h"
+#include "sim/read_job.h"
+#include "sim/sha256.h"
+
+namespace sim {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string HexOf(std::span<const uint8_t> bytes) {
+  Sha256 h;
+  h.Update(bytes);
+  return h.FinishHex();
+}
+
+// A directory of its own per test, removed at the end.
+class TempDir {
+ public:
+  TempDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    path_ = fs::temp_directory_path() /
+            ("read_job_test_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" + info->name());
+    fs::remove_all(path_);
+    fs::create_directories(path_);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  std::string Write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+    const std::string p = (path_ / name).string();
+    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                             static_cast<std::streamsize>(bytes.size()));
+    return p;
+  }
+
+ private:
+  fs::path path_;
+};
+
+// ---- Digest and percentiles ---------------------------------------------------------------
+
+TEST(Sha256, KnownDigestsWhateverTheChunking) {
+  struct Row {
+    std::string message;
+    const char* digest;
+  };
+  const Row rows[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      // 56 bytes: the length no longer fits the first block's padding.
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1'000'000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.message.substr(0, 16));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(row.message.data());
+    for (size_t chunk : {size_t{1}, size_t{63}, size_t{64}, size_t{997}, row.message.size() + 1}) {
+      if (chunk == 1 && row.message.size() > 1000) continue;
+      Sha256 h;
+      for (size_t at = 0; at < row.message.size(); at += chunk) {
+        h.Update(std::span<const uint8_t>(bytes + at, std::min(chunk, row.message.size() - at)));
+      }
+      EXPECT_EQ(h.FinishHex(), row.digest) << "chunks of " << chunk;
+    }
+  }
+}
+
+TEST(Percentile, NearestRank) {
+  EXPECT_EQ(Percentile({}, 50), 0);
+  EXPECT_EQ(Percentile({7}, 99), 7);
+  EXPECT_EQ(Percentile({40, 10, 30, 20}, 50), 20);
+  EXPECT_EQ(Percentile({40, 10, 30, 20}, 99), 40);
+  std::vector<int64_t> hundred;
+  for (int64_t i = 100; i >= 1; --i) hundred.push_back(i - 50);  // negatives: answers early
+  EXPECT_EQ(Percentile(hundred, 50), 0);
+  EXPECT_EQ(Percentile(hundred, 99), 49);
+}
+
+// ---- Expected data ------------------------------------------------------------------------
+
+TEST(ImageUserData, IsoIsTheFileItself) {
+  TempDir dir;
+  std::vector<uint8_t> bytes(5 * 2048 + 100);  // a partial last sector does not count
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 2048);
+  std::string error;
+  auto data = ImageUserData::Open(dir.Write("a.ISO", bytes), error);
+  ASSERT_NE(data, nullptr) << error;
+  EXPECT_EQ(data->sectors(), 5u);
+  std::vector<uint8_t> out(2 * 2048);
+  ASSERT_TRUE(data->Read(3, 2, out.data(), error)) << error;
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), bytes.begin() + 3 * 2048));
+  EXPECT_FALSE(data->Read(4, 2, out.data(), error));
+  EXPECT_FALSE(ImageUserData::Open(dir.Write("x", {}) + "-missing.iso", error));
+}
+
+// A raw image's user data is cut out of its 2,352-byte sectors; an audio track has none.
+TEST(ImageUserData, RawSectorsGiveTheirUserData) {
+  TempDir dir;
+  constexpr int kData = 4;
+  std::vector<uint8_t> bin(static_cast<size_t>(kData + 2) * ravelkit::kRawSize);
+  std::vector<uint8_t> user(static_cast<size_t>(kData) * 2048);
+  for (size_t i = 0; i < user.size(); ++i) user[i] = static_cast<uint8_t>(i ^ (i >> 11));
+  for (int lba = 0; lba < kData; ++lba) {
+    ravelkit::SynthesizeMode1(lba, std::span<const uint8_t, 2048>(&user[static_cast<size_t>(lba) * 2048], 2048),
+                              &bin[static_cast<size_t>(lba) * ravelkit::kRawSize]);
+  }
+  dir.Write("d.bin", bin);
+  std::string error;
+  auto data = ImageUserData::Open(
+      dir.Write("d.cue", [] {
+        const std::string cue =
+            "FILE d.bin BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n"
+            "TRACK 02 AUDIO\nINDEX 01 00:00:04\n";
+        return std::vector<uint8_t>(cue.begin(), cue.end());
+      }()),
+      error);
+  ASSERT_NE(data, nullptr) << error;
+  EXPECT_EQ(data->sectors(), static_cast<uint64_t>(kData + 2));
+  std::vector<uint8_t> out(user.size());
+  ASSERT_TRUE(data->Read(0, kData, out.data(), error)) << error;
+  EXPECT_EQ(out, user);
+  EXPECT_FALSE(data->Read(kData - 1, 2, out.data(), error));
+  EXPECT_NE(error.find("no 2,048-byte user data"), std::string::npos) << error;
+}
+
+// ---- The whole job ------------------------------------------------------------------------
+
+struct JobRow {
+  const char* name;
+  Client client;
+  bool paced;
+};
+
+class ReadJob : public ::testing::TestWithParam<JobRow> {};
+
+TEST_P(ReadJob, ReadsTheWholeDiscAsTheImageHoldsIt) {
+  const std::vector<uint8_t> iso = FileBytes(SKM_DEFAULT_IMAGE);
+  ASSERT_GT(iso.size(), 0u);
+  ReadJobOptions options;
+  options.image = SKM_DEFAULT_IMAGE;
+  options.client = GetParam().client;
+  options.paced = GetParam().paced;
+  uint64_t last_progress = 0;
+  options.progress = [&](uint64_t done, uint64_t total) {
+    EXPECT_GT(done, last_progress);
+    EXPECT_LE(done, total);
+    last_progress = done;
+  };
+  const ReadJobReport r = RunReadJob(options);
+  EXPECT_TRUE(r.match) << r.error;
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.vendor, "KORVEN");
+  EXPECT_EQ(r.product, "RIRazuVezi VOVUV");
+  EXPECT_EQ(r.revision, "1.0b");
+  EXPECT_EQ(r.capacity, iso.size() / 2048);
+  EXPECT_EQ(r.sectors, r.capacity);
+  EXPECT_EQ(last_progress, r.capacity);
+  EXPECT_EQ(r.bytes, iso.size());
+  EXPECT_EQ(r.sha256, HexOf(iso));
+  EXPECT_EQ(r.mismatched_sectors, 0u);
+  // The load raises the medium-changed attention exactly once.
+  EXPECT_EQ(r.unit_attentions, 1);
+  // TEST UNIT READY, INQUIRY, READ CAPACITY and one READ(10) per 64 KiB at least.
+  EXPECT_GE(r.commands, 3 + (r.capacity + 31) / 32);
+  // Every command costs an ORB fetch and a status write at least.
+  EXPECT_GE(r.bus_requests, 2 * r.commands);
+  EXPECT_GT(r.seconds, 0);
+  // Paced, the READ(10) answers wait for the drive's timing; unpaced, nothing but becoming
+  // ready may hold an answer back.
+  if (GetParam().paced) {
+    EXPECT_GT(r.pacing.answers, 0u);
+  } else {
+    EXPECT_LE(r.pacing.answers, 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ClientsAndPacing, ReadJob,
+                         ::testing::Values(JobRow{"WindowsPaced", Client::kWindows, true},
+                                           JobRow{"WindowsUnpaced", Client::kWindows, false},
+                                           JobRow{"MacPaced", Client::kMac, true},
+                                           JobRow{"MacUnpaced", Client::kMac, false}),
+                         [](const ::testing::TestParamInfo<JobRow>& row) { return row.param.name; });
+
+// Reading one image while comparing with another must not pass.
+class ReadJobComparison : public ::testing::Test {
+ protected:
+  ReadJobReport ReadComparedWith(const std::vector<uint8_t>& other, Client client) {
+    ReadJobOptions options;
+    options.image = SKM_DEFAULT_IMAGE;
+    options.paced = false;
+    options.client = client;
+    options.expect = dir_.Write("other.iso", other);
+    return RunReadJob(options);
+  }
+
+  TempDir dir_;
+  const std::vector<uint8_t> iso_ = FileBytes(SKM_DEFAULT_IMAGE);
+};
+
+TEST_F(ReadJobComparison, OneChangedByteIsFoundInItsSector) {
+  ASSERT_GT(iso_.size(), 40u * 2048);
+  std::vector<uint8_t> changed = iso_;
+  changed[20 * 2048 + 1000] ^= 0x01;
+  const ReadJobReport r = ReadComparedWith(changed, Client::kWindows);
+  EXPECT_FALSE(r.match);
+  EXPECT_EQ(r.mismatched_sectors, 1u);
+  EXPECT_EQ(r.first_mismatch, 20);
+  EXPECT_EQ(r.sectors, iso_.size() / 2048);  // the read itself went through
+  EXPECT_EQ(r.sha256, HexOf(iso_));          // and the digest is of what was read
+  EXPECT_NE(r.error.find("LBA 20"), std::string::npos) << r.error;
+}
+
+TEST_F(ReadJobComparison, SectorsTheOtherImageLacksDiffer) {
+  const std::vector<uint8_t> shorter(iso_.begin(), iso_.end() - 3 * 2048);
+  const ReadJobReport r = ReadComparedWith(shorter, Client::kMac);
+  EXPECT_FALSE(r.match);
+  EXPECT_EQ(r.mismatched_sectors, 3u);
+  EXPECT_EQ(r.first_mismatch, static_cast<int64_t>(shorter.size() / 2048));
+}
+
+TEST_F(ReadJobComparison, AnImageThatCannotBeMountedFailsTheJob) {
+  const std::string empty = dir_.Write("empty.iso", {});
+  ReadJobOptions options;
+  options.image = empty;
+  options.expect = SKM_DEFAULT_IMAGE;
+  options.paced = false;
+  const ReadJobReport r = RunReadJob(options);
+  EXPECT_FALSE(r.match);
+  EXPECT_NE(r.error.find("MountImage"), std::string::npos) << r.error;
+  EXPECT_EQ(r.sectors, 0u);
+}
+
+}  // namespace
+}  // namespace sim
