@@ -622,6 +622,12 @@ TEST(MediaDescriptor, DvdImageIsServedAsDvd) {
   Put32(m, 112 + 52, 192);
   Put32(m, 192, 208);
   std::memcpy(m.data() + 208, "*.mdf", 6);
+  // A descriptor that leaves the length out gets the whole data file.
+  Bytes noLength = m;
+  Put32(noLength, 112 + 12, 0);
+  Engine whole(dir.Write("dvd.mds", noLength));
+  ASSERT_EQ(whole.error(), kImageOk) << whole.message();
+  EXPECT_EQ(whole.Capacity(), sectors);
   Engine e(dir.Write("dvd.mds", m));
   ASSERT_EQ(e.error(), kImageOk) << e.message();
   EXPECT_EQ(e.MediumClass(), kMediumDvdRom);

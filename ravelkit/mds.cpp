@@ -203,6 +203,16 @@ class Parser {
     if (dvd && mainSize != kUserSize) return Fail(name + ": DVD sectors must be 2048 bytes");
     if (t.mode == TrackMode::kAudio && mainSize != kRawSize)
       return Fail(name + ": audio sectors must be 2352 bytes");
+    if (b.fileCount != 1)
+      return Fail(name + " is split over " + std::to_string(b.fileCount) +
+                  " files; only one data file is supported");
+    int file;
+    if (!DataFile(b, name, file)) return false;
+    // A DVD descriptor may leave the length out: the data file then holds the whole track.
+    uint64_t fileSize = out_.files[static_cast<size_t>(file)].size;
+    if (dvd && length == 0 && fileSize > b.startOffset)
+      length = static_cast<int64_t>(
+          std::min<uint64_t>((fileSize - b.startOffset) / kUserSize, kMaxDvdSectors + 1));
     int64_t limit = dvd ? kMaxDvdSectors : kMaxCdLba;
     if (length < 1 || length > limit || b.startLba > static_cast<uint64_t>(limit) - length)
       return Fail(name + " lies outside the disc");
@@ -214,12 +224,6 @@ class Parser {
     if (!d.tracks.empty() && (b.point != d.tracks.back().number + 1 ||
                               t.pregapStart < d.tracks.back().end))
       return Fail(name + " does not follow the track before it");
-
-    if (b.fileCount != 1)
-      return Fail(name + " is split over " + std::to_string(b.fileCount) +
-                  " files; only one data file is supported");
-    int file;
-    if (!DataFile(b, name, file)) return false;
 
     Extent e;
     e.lba = t.start();
