@@ -372,6 +372,13 @@ std::unique_ptr<Source> OpenMdfOfMds(const std::string& path, std::string& error
   return OpenByDescriptor(path, "mds", OpenMds, error);
 }
 
+// An opener for a format that is never protected: any password is ignored.
+template <std::unique_ptr<Source> (*Open)(const std::string&, std::string&)>
+std::unique_ptr<Source> Unprotected(const std::string& path, const std::string*,
+                                    std::string& error) {
+  return Open(path, error);
+}
+
 }  // namespace
 
 std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
@@ -380,16 +387,18 @@ std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
   // its descriptor opens through the descriptor.
   struct Opener {
     const char* ext;
-    std::unique_ptr<Source> (*open)(const std::string& path, std::string& error);
+    std::unique_ptr<Source> (*open)(const std::string& path, const std::string* password,
+                                    std::string& error);
   };
   static constexpr Opener kOpeners[] = {
-      {"iso", OpenIso},      {"cue", OpenCue}, {"ccd", OpenCcd}, {"img", OpenImgOfCcd},
-      {"mds", OpenMds},      {"mdf", OpenMdfOfMds}, {"nrg", OpenNrg},
+      {"iso", Unprotected<OpenIso>},      {"cue", Unprotected<OpenCue>},
+      {"ccd", Unprotected<OpenCcd>},      {"img", Unprotected<OpenImgOfCcd>},
+      {"mds", Unprotected<OpenMds>},      {"mdf", Unprotected<OpenMdfOfMds>},
+      {"nrg", Unprotected<OpenNrg>},      {"isz", OpenIsz},
   };
   std::string ext = Extension(path);
-  if (ext == "isz") return OpenIsz(path, password, error);
   for (const Opener& o : kOpeners)
-    if (ext == o.ext) return o.open(path, error);
+    if (ext == o.ext) return o.open(path, password, error);
   error = "unsupported image format '" + ext + "'";
   return nullptr;
 }
