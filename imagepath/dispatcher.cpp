@@ -181,6 +181,9 @@ uint32_t ExecuteRingRead(Target* t, MediaRequest* r, uint64_t* next_prefetch) {
     t->credits |= kRotationFromRing;
     if (moved && t->read_ahead_active) t->prefetch_continue = 1;
   } else {
+    // What the ring served just now is delivered: only the rest is missing.
+    t->remaining_lba = lba;
+    t->remaining_count = count;
     FlushReadAhead(t);
     ResetReadAhead(t);
     const ReadRange range = BuildReadAhead(t, t->remaining_lba, t->remaining_count, 0, 0);

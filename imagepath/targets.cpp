@@ -2,6 +2,7 @@
 // executor, which runs the commands the login threads submit through the command layer,
 // fetches sense after a failure, holds the answer back until the command's deadline and
 // completes the slot.
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>

@@ -369,6 +369,31 @@ TEST_F(Dispatcher, SequentialReadsThroughTheRingAreByteExact) {
   }
 }
 
+// A prefetch that brought part of a handed-over READ before the dispatcher took it: that
+// part comes from the ring and only the rest from the engine, each at its own offset.
+TEST_F(Dispatcher, ReadServedPartlyByALatePrefetchReadsOnlyTheRest) {
+  Start(kCd, 5000);
+  Request req = Request::Read10(100, 20);
+  win32::EnterCriticalSection(&t().dispatcher_lock);
+  ASSERT_EQ(SubmitMediaRequest(&t(), &req.r, &Request::Completed, &req), win32::ERROR_IO_PENDING);
+  RingEntry& e = t().ring[5];
+  e.valid = 1;
+  e.start = 100;
+  e.end = 108;
+  const std::vector<uint8_t> held = Sectors(100, 8);
+  std::memcpy(t().read_ahead_buffer + 5 * kEntryBytes, held.data(), held.size());
+  win32::LeaveCriticalSection(&t().dispatcher_lock);
+
+  ASSERT_TRUE(req.WaitCompleted());
+  EXPECT_EQ(req.status, kStatusDone);
+  EXPECT_EQ(req.data, Sectors(100, 20));
+  EXPECT_EQ(req.r.byteCount, 20u * kSectorSize);
+  const auto fg = engine_->foreground();
+  ASSERT_EQ(fg.size(), 1u);
+  EXPECT_EQ(fg[0].lba(), 108u);
+  EXPECT_EQ(fg[0].sectors(), 12u);
+}
+
 // Requests the ring does not serve go to the engine as they are.
 TEST_F(Dispatcher, RequestsOutsideTheRingGoToTheEngineDirectly) {
   struct Row {
