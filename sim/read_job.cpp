@@ -122,8 +122,10 @@ class PacingRecorder {
 };
 
 // Counts the asynchronous requests of the bus log and empties it, so that a long read
-// does not keep every entry.
+// does not keep every entry. Only while no command is in flight: an entry logged between
+// the copy and the clear would be lost, so the bus must be idle.
 uint64_t DrainBusLog(bus1394::HostController& hc) {
+  hc.Drain();
   uint64_t n = 0;
   for (const bus1394::LogEntry& e : hc.Log()) {
     n += e.kind == bus1394::LogEntry::Kind::AsyncRead || e.kind == bus1394::LogEntry::Kind::AsyncWrite ||
@@ -264,9 +266,18 @@ class Reader {
     std::deque<InFlight> queue;
     uint64_t next = 0;
     std::string failure;
+    // Every so many commands the queue runs dry once, so the bus log can be emptied.
+    constexpr uint64_t kCommandsPerLogDrain = 256;
+    uint64_t since_drain = 0;
     const auto start = Clock::now();
     auto top_up = [&] {
-      while (queue.size() < depth && next < total) {
+      if (since_drain >= kCommandsPerLogDrain) {
+        if (!queue.empty()) return;
+        report_.bus_requests += DrainBusLog(hc);
+        since_drain = 0;
+      }
+      while (queue.size() < depth && next < total && since_drain < kCommandsPerLogDrain) {
+        ++since_drain;
         const auto count = static_cast<uint16_t>(std::min<uint64_t>(per, total - next));
         ++report_.commands;
         queue.push_back({static_cast<uint32_t>(next), count, ini_.Submit(Read10(static_cast<uint32_t>(next), count))});
@@ -288,8 +299,6 @@ class Reader {
       report_.bytes += r.data.size();
       Compare(f.lba, f.count, r.data, expected);
       if (options_.progress) options_.progress(report_.sectors, total);
-      // A few hundred entries per command: keep the log short.
-      if ((f.lba / per) % 64 == 63) report_.bus_requests += DrainBusLog(hc);
       top_up();
     }
     report_.seconds = std::chrono::duration<double>(Clock::now() - start).count();
