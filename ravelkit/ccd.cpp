@@ -138,8 +138,8 @@ class Parser {
       Entry e;
       if (!Get(*s, name, "session", 1, sessions, e.session) ||
           !Get(*s, name, "point", 0, 0xFF, e.point) || !Get(*s, name, "adr", 0, 0xF, e.adr) ||
-          !Get(*s, name, "control", 0, 0xF, e.control) ||
-          !Get(*s, name, "pmin", 0, 0xFF, e.pmin) || !Get(*s, name, "psec", 0, 0xFF, e.psec))
+          !Get(*s, name, "control", 0, 0xF, e.control) || !Get(*s, name, "pmin", 0, 0xFF, e.pmin) ||
+          !Get(*s, name, "psec", 0, 0xFF, e.psec))
         return false;
       int64_t pframe = 0;
       if (!Get(*s, name, "pframe", 0, 0xFF, pframe)) return false;
@@ -167,7 +167,8 @@ class Parser {
         }
         if (e.point >= 1 && e.point <= 99) points.push_back(&e);
       }
-      if (!haveLeadOut) return Fail("session " + std::to_string(sn) + " has no lead-out entry (A2)");
+      if (!haveLeadOut)
+        return Fail("session " + std::to_string(sn) + " has no lead-out entry (A2)");
       if (points.empty()) return Fail("session " + std::to_string(sn) + " has no track");
       std::sort(points.begin(), points.end(),
                 [](const Entry* a, const Entry* b) { return a->point < b->point; });

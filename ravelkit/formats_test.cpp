@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <random>
 #include <sstream>
 
@@ -43,7 +42,8 @@ class TempDir {
   std::string Path(const std::string& name) const { return (path_ / name).string(); }
   std::string Write(const std::string& name, const Bytes& data) const {
     std::ofstream(path_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        .write(reinterpret_cast<const char*>(data.data()),
+               static_cast<std::streamsize>(data.size()));
     return Path(name);
   }
   std::string Write(const std::string& name, const std::string& text) const {
@@ -71,9 +71,8 @@ int Tool(const TempDir& dir, const std::string& command) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-#define REQUIRE_TOOL(name)                                                              \
-  if (!HaveTool(name))                                                                  \
-  GTEST_SKIP() << name << " is not installed; scripts/setup.sh installs it"
+#define REQUIRE_TOOL(name) \
+  if (!HaveTool(name)) GTEST_SKIP() << name << " is not installed; scripts/setup.sh installs it"
 
 // --- The engine ---------------------------------------------------------------------------
 
@@ -165,7 +164,7 @@ class Engine {
     EXPECT_EQ(ImageQueryMedium(image_, nullptr, nullptr, &cap), kImageOk);
     return cap;
   }
-  uint32_t MediumClass() {
+  uint32_t Medium() {
     uint32_t d = 0;
     EXPECT_EQ(ImageQueryMedium(image_, &d, nullptr, nullptr), kImageOk);
     return d & 0xFF;
@@ -173,7 +172,8 @@ class Engine {
 
  private:
   static void PutLba(Bytes& c, int32_t lba) {
-    for (int i = 0; i < 4; ++i) c[2 + i] = static_cast<uint8_t>(static_cast<uint32_t>(lba) >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+      c[2 + i] = static_cast<uint8_t>(static_cast<uint32_t>(lba) >> (24 - 8 * i));
   }
   ImageHandle image_ = nullptr;
   uint32_t error_ = 0;
@@ -232,7 +232,11 @@ Disc FixtureDisc(int sessions) {
 
 Bytes UserData(int32_t lba) {
   Bytes v = Pattern(kUserSize, static_cast<uint32_t>(lba + 7));
-  if (lba == 16) std::memcpy(v.data(), "\x01" "CD001\x01", 7);  // what converters look for
+  if (lba == 16)
+    std::memcpy(v.data(),
+                "\x01"
+                "CD001\x01",
+                7);  // what converters look for
   return v;
 }
 
@@ -279,7 +283,9 @@ Bytes operator+(Bytes a, const Bytes& b) {
 
 void Append(Bytes& out, const Bytes& v) { out.insert(out.end(), v.begin(), v.end()); }
 template <size_t N>
-void Append(Bytes& out, const std::array<uint8_t, N>& v) { out.insert(out.end(), v.begin(), v.end()); }
+void Append(Bytes& out, const std::array<uint8_t, N>& v) {
+  out.insert(out.end(), v.begin(), v.end());
+}
 
 // What the engine must serve: user data of a run of data sectors, raw sectors of any run.
 Bytes WantUser(int32_t lba, int32_t count) {
@@ -305,14 +311,15 @@ std::string CcdText(int sessions, const std::function<void(std::string&)>& edit 
                    int psec = 0, int pframe = 0) {
     Msf m = LbaToMsf(plba);
     std::ostringstream e;
-    e << "Session=" << session << "\nPoint=0x" << std::hex << point << std::dec
-      << "\nADR=0x0" << adr << "\nControl=0x0" << control << "\nTrackNo=0\nAMin=0\nASec=0\n"
+    e << "Session=" << session << "\nPoint=0x" << std::hex << point << std::dec << "\nADR=0x0"
+      << adr << "\nControl=0x0" << control << "\nTrackNo=0\nAMin=0\nASec=0\n"
       << "AFrame=0\nALBA=-150\nZero=0\n";
     if (pmin >= 0)
-      e << "PMin=" << pmin << "\nPSec=" << psec << "\nPFrame=" << pframe << "\nPLBA=" << plba << "\n";
-    else
-      e << "PMin=" << int(m.m) << "\nPSec=" << int(m.s) << "\nPFrame=" << int(m.f) << "\nPLBA=" << plba
+      e << "PMin=" << pmin << "\nPSec=" << psec << "\nPFrame=" << pframe << "\nPLBA=" << plba
         << "\n";
+    else
+      e << "PMin=" << int(m.m) << "\nPSec=" << int(m.s) << "\nPFrame=" << int(m.f)
+        << "\nPLBA=" << plba << "\n";
     entries.push_back(e.str());
   };
   auto tracks = Tracks(sessions);
@@ -327,9 +334,10 @@ std::string CcdText(int sessions, const std::function<void(std::string&)>& edit 
     if (sessions > 1 && sn == 1) entry(sn, 0xB0, 5, ctlLast, 0, 2, 30, 0);  // next session
     for (const FxTrack& t : in) entry(sn, t.number, 1, t.audio ? 0 : 4, t.start);
   }
-  s << "[CloneCD]\r\nVersion=3\r\n[Disc]\r\nTocEntries=" << entries.size() << "\r\nSessions="
-    << sessions << "\r\nDataTracksScrambled=0\r\nCDTextLength=0\r\n";
-  for (int sn = 1; sn <= sessions; ++sn) s << "[Session " << sn << "]\r\nPreGapMode=1\r\nPreGapSubC=0\r\n";
+  s << "[CloneCD]\r\nVersion=3\r\n[Disc]\r\nTocEntries=" << entries.size()
+    << "\r\nSessions=" << sessions << "\r\nDataTracksScrambled=0\r\nCDTextLength=0\r\n";
+  for (int sn = 1; sn <= sessions; ++sn)
+    s << "[Session " << sn << "]\r\nPreGapMode=1\r\nPreGapSubC=0\r\n";
   for (size_t i = 0; i < entries.size(); ++i) s << "[Entry " << i << "]\r\n" << entries[i];
   for (const FxTrack& t : tracks) {
     int32_t base = absolute || t.session == 1 ? 0 : tracks[2].pregapStart;
@@ -364,7 +372,8 @@ TEST(CloneCd, TwoSessionsMatchCcd2isoAndBchunk) {
   Engine e(WriteCcd(dir, 2));
   ASSERT_EQ(e.error(), kImageOk) << e.message();
   EXPECT_EQ(e.Capacity(), 11500u);
-  EXPECT_EQ(e.Toc(), (std::vector<std::pair<int, int32_t>>{{1, 0}, {2, 50}, {3, 11480}, {0xAA, 11500}}));
+  EXPECT_EQ(e.Toc(),
+            (std::vector<std::pair<int, int32_t>>{{1, 0}, {2, 50}, {3, 11480}, {0xAA, 11500}}));
 
   // ccd2iso converts the data sectors at the start of the .img, up to the first audio one.
   Tool(dir, "ccd2iso disc.img ccd2iso.iso");
@@ -495,7 +504,8 @@ Bytes MdsDescriptor(const MdsOptions& o, const std::vector<uint64_t>& offsets, M
       m[block + 9] = msf.m, m[block + 10] = msf.s, m[block + 11] = msf.f;
       size_t extra = extraBase + 8 * track;
       Put32(m, block + 12, static_cast<uint32_t>(extra));
-      Put16(m, block + 16, static_cast<uint16_t>((t.audio ? kRawSize : o.dataSize) + (o.sub ? 96 : 0)));
+      Put16(m, block + 16,
+            static_cast<uint16_t>((t.audio ? kRawSize : o.dataSize) + (o.sub ? 96 : 0)));
       Put32(m, block + 36, static_cast<uint32_t>(t.start));
       Put64(m, block + 40, offsets[track]);
       Put32(m, block + 48, 1);
@@ -535,7 +545,8 @@ TEST(MediaDescriptor, RawWithSubchannelMatchesMdf2iso) {
   Engine e(WriteMds(dir, {}));
   ASSERT_EQ(e.error(), kImageOk) << e.message();
   EXPECT_EQ(e.Capacity(), 11500u);
-  EXPECT_EQ(e.Toc(), (std::vector<std::pair<int, int32_t>>{{1, 0}, {2, 50}, {3, 11480}, {0xAA, 11500}}));
+  EXPECT_EQ(e.Toc(),
+            (std::vector<std::pair<int, int32_t>>{{1, 0}, {2, 50}, {3, 11480}, {0xAA, 11500}}));
 
   // mdf2iso recognises the interleaved sub-channel after the first sector and converts
   // every stored sector in file order: track 1, track 2's body, track 3's body.
@@ -630,7 +641,7 @@ TEST(MediaDescriptor, DvdImageIsServedAsDvd) {
   EXPECT_EQ(whole.Capacity(), sectors);
   Engine e(dir.Write("dvd.mds", m));
   ASSERT_EQ(e.error(), kImageOk) << e.message();
-  EXPECT_EQ(e.MediumClass(), kMediumDvdRom);
+  EXPECT_EQ(e.Medium(), kMediumDvdRom);
   EXPECT_EQ(e.Capacity(), sectors);
   EXPECT_EQ(e.Read10(0, sectors), mdf);
   // The volume libcdio finds in the data file is the one the engine serves.
@@ -644,8 +655,8 @@ TEST(MediaDescriptor, DvdImageIsServedAsDvd) {
 // --- Nero ---------------------------------------------------------------------------------
 
 struct NrgOptions {
-  bool v2 = true;        // NER5 footer and 64-bit chunks
-  bool dao = true;       // cue sheet and DAO chunks, else ETN (track-at-once)
+  bool v2 = true;   // NER5 footer and 64-bit chunks
+  bool dao = true;  // cue sheet and DAO chunks, else ETN (track-at-once)
   int sessions = 2;
   bool audioSub = true;  // audio stored as 2,448-byte sectors with interleaved P-W
   bool rawData = false;  // data stored as 2,352-byte sectors, else user data alone
@@ -748,9 +759,8 @@ Bytes Nrg(const NrgOptions& o) {
 
 // libcdio reads Nero images itself: user data of mode 1 sectors and raw audio sectors.
 Bytes CdRead(const TempDir& dir, const char* mode, int32_t lba, int32_t count) {
-  std::string cmd = "cd-read --no-header --nrg-file=disc.nrg -m " + std::string(mode) +
-                    " -s " + std::to_string(lba) + " -n " + std::to_string(count) +
-                    " -o cdread.out";
+  std::string cmd = "cd-read --no-header --nrg-file=disc.nrg -m " + std::string(mode) + " -s " +
+                    std::to_string(lba) + " -n " + std::to_string(count) + " -o cdread.out";
   EXPECT_EQ(Tool(dir, cmd), 0) << cmd;
   return dir.Read("cdread.out");
 }
@@ -795,8 +805,8 @@ TEST_P(NeroImage, ServesTheTracksItsChunksDescribe) {
     }
     if (t.pregapStart < t.start && t.audio) {
       Bytes gap = e.ReadCd(t.pregapStart, static_cast<uint32_t>(t.start - t.pregapStart));
-      EXPECT_EQ(gap, o.dao ? WantRaw(t, t.pregapStart, t.start - t.pregapStart)
-                           : Bytes(gap.size(), 0))
+      EXPECT_EQ(gap,
+                o.dao ? WantRaw(t, t.pregapStart, t.start - t.pregapStart) : Bytes(gap.size(), 0))
           << what << " pregap";
     }
   }
@@ -840,10 +850,14 @@ TEST(StoredSubchannel, ServedInsteadOfTheGeneratedOne) {
     std::vector<int32_t> lbas;  // sectors whose sub-channel the image keeps
   } pairs[] = {
       {"ccd", WriteCcd(a1, 2), a2.Path("disc.ccd"), {0, 39, 45, 50, kIsrcLba, 79, 11330, 11499}},
-      {"mds", WriteMds(b1, {kRawSize, true, 2}), WriteMds(b2, {kRawSize, false, 2}),
+      {"mds",
+       WriteMds(b1, {kRawSize, true, 2}),
+       WriteMds(b2, {kRawSize, false, 2}),
        {0, 39, 50, kIsrcLba, 79, 11480, 11499}},
-      {"nrg", c1.Write("disc.nrg", Nrg({true, true, 2, true})),
-       c2.Write("disc.nrg", Nrg({true, true, 2, false})), {45, 50, kIsrcLba, 79}},
+      {"nrg",
+       c1.Write("disc.nrg", Nrg({true, true, 2, true})),
+       c2.Write("disc.nrg", Nrg({true, true, 2, false})),
+       {45, 50, kIsrcLba, 79}},
   };
   for (const Pair& p : pairs) {
     Engine stored(p.stored), plain(p.plain);
@@ -932,7 +946,8 @@ TEST(Refused, CloneCdWithTheReason) {
     };
   };
   ExpectRefused({
-      {"no CloneCD section", withText([](std::string& s) { s = Replace(s, "[CloneCD]", "[Clone]"); }),
+      {"no CloneCD section",
+       withText([](std::string& s) { s = Replace(s, "[CloneCD]", "[Clone]"); }),
        "no [CloneCD] section"},
       {"absurd entry count",
        withText([](std::string& s) { s = Replace(s, "TocEntries=", "TocEntries=99999"); }),
@@ -944,8 +959,9 @@ TEST(Refused, CloneCdWithTheReason) {
       {"track 2 before track 1",
        withText([](std::string& s) { s = Replace(s, "PLBA=50", "PLBA=0"); }),
        "does not start after"},
-      {"mode against control",
-       withText([](std::string& s) { s = Replace(s, "[TRACK 2]\r\nMODE=0", "[TRACK 2]\r\nMODE=1"); }),
+      {"mode against control", withText([](std::string& s) {
+         s = Replace(s, "[TRACK 2]\r\nMODE=0", "[TRACK 2]\r\nMODE=1");
+       }),
        "MODE disagrees"},
       {"lead-out past a CD",
        withText([](std::string& s) { s = Replace(s, "PLBA=11500", "PLBA=999999"); }),
@@ -953,7 +969,8 @@ TEST(Refused, CloneCdWithTheReason) {
       {"hex garbage", withText([](std::string& s) { s = Replace(s, "Point=0xa0", "Point=0xzz"); }),
        "out of range"},
       {"not key=value", withText([](std::string& s) { s += "garbage\r\n"; }), "expected key=value"},
-      {"img one sector short", withImg(-static_cast<int64_t>(kRawSize), false), "runs past the end"},
+      {"img one sector short", withImg(-static_cast<int64_t>(kRawSize), false),
+       "runs past the end"},
       {"img with a stray byte", withImg(1, false), "not a multiple of 2352"},
       {"sub one sector short", withImg(-96, true), "sub-channel data runs past the end"},
       {"no img",
@@ -978,29 +995,33 @@ TEST(Refused, MediaDescriptorWithTheReason) {
   };
   ExpectRefused({
       {"signature", patch([](Bytes& m, const MdsLayout&) { m[0] = 'X'; }), "signature missing"},
-      {"version 2", patch([](Bytes& m, const MdsLayout&) { m[16] = 2; }), "version 2 is not supported"},
+      {"version 2", patch([](Bytes& m, const MdsLayout&) { m[16] = 2; }),
+       "version 2 is not supported"},
       {"truncated header", patch([](Bytes& m, const MdsLayout&) { m.resize(40); }),
        "header lies past the end"},
-      {"medium type", patch([](Bytes& m, const MdsLayout&) { m[18] = 0x70; }),
-       "medium type 112"},
+      {"medium type", patch([](Bytes& m, const MdsLayout&) { m[18] = 0x70; }), "medium type 112"},
       {"session count", patch([](Bytes& m, const MdsLayout&) { Put16(m, 20, 0); }),
        "session count 0"},
       {"sessions past the end", patch([](Bytes& m, const MdsLayout&) { Put32(m, 80, 0xFFFFFFF0); }),
        "session block lies past the end"},
-      {"absurd block count", patch([](Bytes& m, const MdsLayout& at) { m[at.sessions + 10] = 255; }),
+      {"absurd block count",
+       patch([](Bytes& m, const MdsLayout& at) { m[at.sessions + 10] = 255; }),
        "track block lies past the end"},
       {"extra block past the end",
        patch([](Bytes& m, const MdsLayout& at) { Put32(m, at.firstTrackBlock + 12, 0x7FFFFFFF); }),
        "extra block lies past the end"},
-      {"sector size", patch([](Bytes& m, const MdsLayout& at) { Put16(m, at.firstTrackBlock + 16, 1234); }),
+      {"sector size",
+       patch([](Bytes& m, const MdsLayout& at) { Put16(m, at.firstTrackBlock + 16, 1234); }),
        "unsupported sector size 1234"},
-      {"formless mode 2 kept as user data",
-       patch([](Bytes& m, const MdsLayout& at) {
+      {"unknown mode", patch([](Bytes& m, const MdsLayout& at) { m[at.firstTrackBlock] = 0xA3; }),
+       "unknown mode 0xA3"},
+      {"formless mode 2 kept as user data", patch([](Bytes& m, const MdsLayout& at) {
          m[at.firstTrackBlock] = 0xAB;
          Put16(m, at.firstTrackBlock + 16, 2048 + 96);
        }),
        "stored sector size 2048 does not fit the mode of track 1"},
-      {"sub-channel mode", patch([](Bytes& m, const MdsLayout& at) { m[at.firstTrackBlock + 1] = 3; }),
+      {"sub-channel mode",
+       patch([](Bytes& m, const MdsLayout& at) { m[at.firstTrackBlock + 1] = 3; }),
        "unknown sub-channel mode"},
       {"unterminated name", patch([](Bytes& m, const MdsLayout&) { m.resize(m.size() - 1); }),
        "runs past the end of the descriptor"},
@@ -1012,7 +1033,8 @@ TEST(Refused, MediaDescriptorWithTheReason) {
       {"offset past the data file",
        patch([](Bytes& m, const MdsLayout& at) { Put64(m, at.firstTrackBlock + 40, 1ull << 62); }),
        "runs past the end of"},
-      {"split data file", patch([](Bytes& m, const MdsLayout& at) { Put32(m, at.firstTrackBlock + 48, 7); }),
+      {"split data file",
+       patch([](Bytes& m, const MdsLayout& at) { Put32(m, at.firstTrackBlock + 48, 7); }),
        "split over 7 files"},
       {"data file short",
        [](const TempDir& dir) {
@@ -1035,7 +1057,8 @@ TEST(Refused, NeroWithTheReason) {
   // The chunk chain of a one-session NER5 image starts right after the data; offsets into
   // it follow from the chunk sizes: CUEX (8 + 8 * 6), DAOX (8 + 22 + 2 * 42), SINF, MTYP,
   // END!.
-  auto patch = [](std::function<void(Bytes&, size_t chain)> edit, NrgOptions o = {true, true, 1, false}) {
+  auto patch = [](std::function<void(Bytes&, size_t chain)> edit,
+                  NrgOptions o = {true, true, 1, false}) {
     return [edit, o](const TempDir& dir) {
       Bytes b = Nrg(o);
       size_t chain = 0;
@@ -1048,16 +1071,20 @@ TEST(Refused, NeroWithTheReason) {
       return dir.Write("disc.nrg", b);
     };
   };
-  constexpr size_t kDao = 8 + 8 * 6;          // DAOX chunk header
+  constexpr size_t kDao = 8 + 8 * 6;           // DAOX chunk header
   constexpr size_t kDaoEntry = kDao + 8 + 22;  // first track entry
   ExpectRefused({
       {"no footer", patch([](Bytes& b, size_t) { b[b.size() - 12] = 'X'; }), "no footer"},
-      {"tiny file", [](const TempDir& dir) { return dir.Write("disc.nrg", Bytes{'N', 'E'}); },
+      {"tiny file",
+       [](const TempDir& dir) {
+         return dir.Write("disc.nrg", Bytes{'N', 'E'});
+       },
        "no footer"},
       {"chain past the end",
        patch([](Bytes& b, size_t) { std::memset(b.data() + b.size() - 8, 0x7F, 8); }),
        "lies past the end"},
-      {"chunk longer than the chain", patch([](Bytes& b, size_t c) { std::memset(b.data() + c + 4, 0xFF, 4); }),
+      {"chunk longer than the chain",
+       patch([](Bytes& b, size_t c) { std::memset(b.data() + c + 4, 0xFF, 4); }),
        "runs past the footer"},
       {"no END!", patch([](Bytes& b, size_t) { std::memcpy(b.data() + b.size() - 20, "ENDX", 4); }),
        "without END!"},
@@ -1067,7 +1094,8 @@ TEST(Refused, NeroWithTheReason) {
        "does not fit its mode"},
       {"unknown mode", patch([](Bytes& b, size_t c) { b[c + kDaoEntry + 14] = 0x42; }),
        "unknown mode code 66"},
-      {"track past the data area", patch([](Bytes& b, size_t c) { b[c + kDaoEntry + 18 + 16] = 0x7F; }),
+      {"track past the data area",
+       patch([](Bytes& b, size_t c) { b[c + kDaoEntry + 18 + 16] = 0x7F; }),
        "outside the image's data area"},
       {"offsets not in sectors", patch([](Bytes& b, size_t c) { b[c + kDaoEntry + 18 + 23] += 1; }),
        "not in whole sectors"},
@@ -1080,7 +1108,8 @@ TEST(Refused, NeroWithTheReason) {
        "SINF says 7"},
       {"foreign chunk", patch([](Bytes& b, size_t c) { std::memcpy(b.data() + c, "CUES", 4); }),
        "does not belong in a NER5 image"},
-      {"ETN length", patch([](Bytes& b, size_t c) { b[c + 8 + 15] = 0x01; }, {true, false, 1, false}),
+      {"ETN length",
+       patch([](Bytes& b, size_t c) { b[c + 8 + 15] = 0x01; }, {true, false, 1, false}),
        "not in whole sectors"},
   });
 }

@@ -37,8 +37,8 @@ struct MdsSession {
   int32_t start;
   int32_t end;  // the session's lead-out
   uint16_t number;
-  uint8_t blockCount;     // TOC points, tracks included
-  uint8_t leadInBlocks;   // points that are not tracks (A0-A2)
+  uint8_t blockCount;    // TOC points, tracks included
+  uint8_t leadInBlocks;  // points that are not tracks (A0-A2)
   uint16_t firstTrack;
   uint16_t lastTrack;
   uint32_t unknown;
@@ -78,6 +78,10 @@ static_assert(sizeof(MdsTrack) == 80 && offsetof(MdsTrack, startLba) == 36 &&
               offsetof(MdsTrack, footerOffset) == 52);
 static_assert(sizeof(MdsExtra) == 8 && sizeof(MdsFooter) == 16);
 
+// Track modes by the mode byte's low nibble, from 0x9.
+constexpr TrackMode kTrackModes[] = {TrackMode::kAudio, TrackMode::kMode1,
+                                     TrackMode::kMode2Formless, TrackMode::kMode2Form1,
+                                     TrackMode::kMode2Form2};
 constexpr uint8_t kSubchannelNone = 0x00;
 constexpr uint8_t kSubchannelPwInterleaved = 0x08;
 constexpr int32_t kMaxCdLba = 449849;
@@ -176,14 +180,10 @@ class Parser {
       t.control = kCtrlData;
       length = b.extraOffset;
     } else {
-      switch (b.mode & 0x0F) {
-        case 0x9: t.mode = TrackMode::kAudio; break;
-        case 0xA: t.mode = TrackMode::kMode1; break;
-        case 0xB: t.mode = TrackMode::kMode2Formless; break;
-        case 0xC: t.mode = TrackMode::kMode2Form1; break;
-        case 0xD: t.mode = TrackMode::kMode2Form2; break;
-        default: return Fail(name + " has unknown mode 0x" + Hex(b.mode));
-      }
+      // The low nibble of the mode byte names the sector type; the high one varies.
+      uint8_t type = b.mode & 0x0F;
+      if (type < 0x9 || type > 0xD) return Fail(name + " has unknown mode 0x" + Hex(b.mode));
+      t.mode = kTrackModes[type - 0x9];
       MdsExtra extra;
       if (b.extraOffset == 0) return Fail(name + " has no extra block");
       if (!At(b.extraOffset, extra, "extra block")) return false;
@@ -221,8 +221,8 @@ class Parser {
     t.indexes = {static_cast<int32_t>(b.startLba)};
     t.pregapStart = static_cast<int32_t>(b.startLba - pregap);
     t.end = static_cast<int32_t>(b.startLba + length);
-    if (!d.tracks.empty() && (b.point != d.tracks.back().number + 1 ||
-                              t.pregapStart < d.tracks.back().end))
+    if (!d.tracks.empty() &&
+        (b.point != d.tracks.back().number + 1 || t.pregapStart < d.tracks.back().end))
       return Fail(name + " does not follow the track before it");
 
     Extent e;

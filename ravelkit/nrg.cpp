@@ -7,8 +7,8 @@
 // a DAO chunk (per track its mode, stored sector size and the file offsets of index 0,
 // index 1 and its end). Track-at-once sessions have an ETN chunk instead (per track its
 // file offset, byte length, mode and the number of sectors written before it; on the disc
-// each of those tracks but the first follows a 150-sector gap). SINF gives each session's track count, MTYP
-// the medium, END! closes the chain.
+// each of those tracks but the first follows a 150-sector gap). SINF gives each session's track
+// count, MTYP the medium, END! closes the chain.
 #include <algorithm>
 #include <cstring>
 
@@ -41,19 +41,26 @@ struct ModeInfo {
 };
 
 // Nero's track mode codes.
+struct ModeCode {
+  uint8_t code;
+  ModeInfo info;
+};
+constexpr ModeCode kModeCodes[] = {
+    {0x00, {TrackMode::kMode1, kUserSize, 0}},
+    {0x02, {TrackMode::kMode2Form1, kUserSize, 0}},
+    {0x03, {TrackMode::kMode2Mixed, kMode2Size, 0}},
+    {0x05, {TrackMode::kMode1, kRawSize, 0}},
+    {0x06, {TrackMode::kMode2Mixed, kRawSize, 0}},
+    {0x07, {TrackMode::kAudio, kRawSize, 0}},
+    {0x0F, {TrackMode::kMode1, kRawSize, kSubchannelSize}},
+    {0x10, {TrackMode::kAudio, kRawSize, kSubchannelSize}},
+    {0x11, {TrackMode::kMode2Mixed, kRawSize, kSubchannelSize}},
+};
+
 bool DecodeMode(uint8_t code, ModeInfo& m) {
-  switch (code) {
-    case 0x00: m = {TrackMode::kMode1, kUserSize, 0}; return true;
-    case 0x02: m = {TrackMode::kMode2Form1, kUserSize, 0}; return true;
-    case 0x03: m = {TrackMode::kMode2Mixed, kMode2Size, 0}; return true;
-    case 0x05: m = {TrackMode::kMode1, kRawSize, 0}; return true;
-    case 0x06: m = {TrackMode::kMode2Mixed, kRawSize, 0}; return true;
-    case 0x07: m = {TrackMode::kAudio, kRawSize, 0}; return true;
-    case 0x0F: m = {TrackMode::kMode1, kRawSize, kSubchannelSize}; return true;
-    case 0x10: m = {TrackMode::kAudio, kRawSize, kSubchannelSize}; return true;
-    case 0x11: m = {TrackMode::kMode2Mixed, kRawSize, kSubchannelSize}; return true;
-    default: return false;
-  }
+  for (const ModeCode& c : kModeCodes)
+    if (c.code == code) return (m = c.info), true;
+  return false;
 }
 
 struct Chunk {
@@ -123,9 +130,12 @@ class Parser {
     std::vector<uint32_t> sinf;
     for (const Chunk& c : chunks_) {
       std::string id = c.id;
-      if (id == (wide_ ? "CUEX" : "CUES")) cues.push_back(&c);
-      else if (id == (wide_ ? "DAOX" : "DAOI")) daos.push_back(&c);
-      else if (id == (wide_ ? "ETN2" : "ETNF")) etns.push_back(&c);
+      if (id == (wide_ ? "CUEX" : "CUES"))
+        cues.push_back(&c);
+      else if (id == (wide_ ? "DAOX" : "DAOI"))
+        daos.push_back(&c);
+      else if (id == (wide_ ? "ETN2" : "ETNF"))
+        etns.push_back(&c);
       else if (id == "CUES" || id == "CUEX" || id == "DAOI" || id == "DAOX" || id == "ETNF" ||
                id == "ETN2")
         return Fail("chunk " + id + " does not belong in a " + (wide_ ? "NER5" : "NERO") +
@@ -133,8 +143,10 @@ class Parser {
       else if (id == "SINF" || id == "MTYP") {
         if (c.body.size() < 4) return Fail("chunk " + id + " is too short");
         uint32_t v = static_cast<uint32_t>(Be(c.body.data(), 4));
-        if (id == "SINF") sinf.push_back(v);
-        else if (v & kNeroDvdMedia) out_.medium = MediumClass::kDvd;
+        if (id == "SINF")
+          sinf.push_back(v);
+        else if (v & kNeroDvdMedia)
+          out_.medium = MediumClass::kDvd;
       }
     }
     if (!daos.empty() && !etns.empty())
@@ -152,8 +164,8 @@ class Parser {
       if (!ok) return false;
       if (!sinf.empty() && out_.disc.tracks.size() - before != sinf[s])
         return Fail("session " + std::to_string(s + 1) + " has " +
-                    std::to_string(out_.disc.tracks.size() - before) +
-                    " tracks but SINF says " + std::to_string(sinf[s]));
+                    std::to_string(out_.disc.tracks.size() - before) + " tracks but SINF says " +
+                    std::to_string(sinf[s]));
     }
     if (out_.medium == MediumClass::kDvd &&
         (out_.disc.tracks.size() != 1 || out_.disc.tracks[0].mode == TrackMode::kAudio))
@@ -241,7 +253,8 @@ class Parser {
       std::string name = "track " + std::to_string(number);
       uint32_t sectorSize = static_cast<uint32_t>(Be(p + 12, 2));
       ModeInfo m;
-      if (!DecodeMode(p[14], m)) return Fail(name + " has unknown mode code " + std::to_string(p[14]));
+      if (!DecodeMode(p[14], m))
+        return Fail(name + " has unknown mode code " + std::to_string(p[14]));
       if (sectorSize != m.mainSize + m.subSize)
         return Fail(name + " sector size " + std::to_string(sectorSize) + " does not fit its mode");
       uint64_t pregapOff = Be(p + 18, kOffset), startOff = Be(p + 18 + kOffset, kOffset),
@@ -325,7 +338,8 @@ class Parser {
       uint8_t code = wide_ ? p[19] : p[11];
       uint32_t lba = static_cast<uint32_t>(wide_ ? Be(p + 20, 4) : Be(p + 12, 4));
       ModeInfo m;
-      if (!DecodeMode(code, m)) return Fail(name + " has unknown mode code " + std::to_string(code));
+      if (!DecodeMode(code, m))
+        return Fail(name + " has unknown mode code " + std::to_string(code));
       uint32_t stride = m.mainSize + m.subSize;
       if (bytes == 0 || bytes % stride != 0) return Fail(name + " length is not in whole sectors");
       if (!InData(offset, bytes, name)) return false;
