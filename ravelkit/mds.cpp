@@ -258,13 +258,14 @@ class Parser {
       uint32_t c = mds_[at];
       if (step == 2) c |= static_cast<uint32_t>(mds_[at + 1]) << 8;
       if (c == 0) break;
-      if (c >= 0x80 || c == '/') return Fail("data file name holds an unsupported character");
+      // A bare name beside the descriptor: a path could make a hostile descriptor serve any
+      // file the program can read to the initiator.
+      if (c < 0x20 || c >= 0x80 || c == '/' || c == '\\' || c == ':')
+        return Fail("data file name holds an unsupported character");
       if (name.size() >= 1024) return Fail("data file name is too long");
       name += static_cast<char>(c);
     }
-    if (name.empty()) return Fail("data file name is empty");
-    for (char& c : name)
-      if (c == '\\') c = '/';
+    if (name.empty() || name == "." || name == "..") return Fail("data file name is empty");
     size_t slash = path_.find_last_of('/');
     std::string dir = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
     std::string stem = path_.substr(dir.size());
