@@ -834,6 +834,41 @@ TEST(Nero, FirstDataTrackMatchesNrg2iso) {
   }
 }
 
+TEST(Nero, Mode2Form1UserDataIsRebuiltAsXaSectors) {
+  // One disc-at-once track of mode 2 form 1 sectors kept as their 2,048 user bytes.
+  Bytes data, cue, dao, chain;
+  for (int32_t lba = 0; lba < 20; ++lba) Append(data, UserData(lba));
+  for (auto [track, lba] : {std::pair<uint8_t, int32_t>{0x01, 0}, {0xAA, 20}}) {
+    cue.insert(cue.end(), {0x41, track, 0x01, 0});
+    PutBe(cue, static_cast<uint32_t>(lba), 4);
+  }
+  PutBe(dao, 0, 4);
+  dao.insert(dao.end(), 14, 0);
+  dao.insert(dao.end(), {0, 0, 1, 1});
+  dao.insert(dao.end(), 12, 0);
+  PutBe(dao, kUserSize, 2);
+  dao.insert(dao.end(), {0x02, 0, 0, 0});
+  PutBe(dao, 0, 8), PutBe(dao, 0, 8), PutBe(dao, data.size(), 8);
+  Chunk(chain, "CUEX", cue);
+  Chunk(chain, "DAOX", dao);
+  Chunk(chain, "END!", {});
+  Bytes image = data;
+  Append(image, chain);
+  image.insert(image.end(), {'N', 'E', 'R', '5'});
+  PutBe(image, data.size(), 8);
+  TempDir dir;
+  Engine e(dir.Write("xa.nrg", image));
+  ASSERT_EQ(e.error(), kImageOk) << e.message();
+  EXPECT_EQ(e.Read10(0, 20), WantUser(0, 20));
+  Bytes raw = e.ReadCd(7, 1);
+  ASSERT_EQ(raw.size(), kRawSize);
+  EXPECT_EQ(raw[15], 2);         // mode 2
+  EXPECT_EQ(raw[16 + 2], 0x08);  // form 1 data sub-header
+  EXPECT_EQ(Slice(raw, 24, kUserSize), UserData(7));
+  EXPECT_EQ(Edc(std::span<const uint8_t>(raw.data() + 16, 2060)), 0u);
+  EXPECT_TRUE(EccSyndromesZero(raw.data()));
+}
+
 // --- Sub-channel --------------------------------------------------------------------------
 
 TEST(StoredSubchannel, ServedInsteadOfTheGeneratedOne) {
