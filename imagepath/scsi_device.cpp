@@ -457,13 +457,6 @@ uint32_t StartStopUnit(ScsiDevice* d, ScsiRequest* request, bool*) {
   return kResultGood;
 }
 
-// Until the information and key family takes them over, these go to the engine as they
-// are, so that an initiator still gets the medium's answer.
-uint32_t PassCdbToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
-  if (!MediumAvailable(d)) return Fail(d, NotPresent(d), kResultNoMedium);
-  return SendToMedium(d, request, lock_held, nullptr, 0, nullptr, nullptr);
-}
-
 // ---------------------------------------------------------------------------------------
 // The opcode table. Commands of families not yet built keep their flags (so readiness and
 // the medium checks apply) and answer INVALID COMMAND OPERATION CODE from a null handler.
@@ -486,7 +479,7 @@ constexpr OpcodeRow kOpcodeRows[] = {
     {0x04, kNotAllowed, nullptr},  // FORMAT UNIT
     {0x12, kBoth | kDataIn, Inquiry},
     {0x1B, kBoth, StartStopUnit},
-    {0x1D, kBoth, nullptr},  // SEND DIAGNOSTIC
+    {0x1D, kBoth, mmc::SendDiagnostic},
     {0x1E, kBoth, PreventAllowMediumRemoval},
     {0x23, kBoth | kDataIn | kMediumAccess, mmc::ReadFormatCapacities},
     {0x25, kBoth | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadCapacity},
@@ -497,33 +490,33 @@ constexpr OpcodeRow kOpcodeRows[] = {
     {0x2F, kBoth | kNeedsMedium | kMediumAccess, mmc::Verify10},
     {0x35, kBoth | kNeedsMedium | kMediumAccess, mmc::SynchronizeCache},
     {0x42, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, nullptr},  // READ SUB-CHANNEL
-    {0x43, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, PassCdbToMedium},  // READ TOC
+    {0x43, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadToc},
     {0x44, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadHeader},
     {0x45, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PLAY AUDIO(10)
-    {0x46, kCdDvd | kDataIn, nullptr},                       // GET CONFIGURATION
+    {0x46, kCdDvd | kDataIn, mmc::GetConfiguration},
     {0x47, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PLAY AUDIO MSF
-    {0x4A, kCdDvd | kDataIn, nullptr},                       // GET EVENT STATUS NOTIFICATION
+    {0x4A, kCdDvd | kDataIn, mmc::GetEventStatusNotification},
     {0x4B, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PAUSE/RESUME
     {0x4E, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // STOP PLAY/SCAN
-    {0x51, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, PassCdbToMedium},  // DISC INFO
-    {0x52, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, PassCdbToMedium},  // TRACK INFO
-    {0x55, kBoth | kDataOut, nullptr},                         // MODE SELECT(10)
-    {0x5A, kBoth | kDataIn, nullptr},                          // MODE SENSE(10)
-    {0xA0, kBoth | kDataIn, nullptr},                          // REPORT LUNS
-    {0xA3, kCdDvd | kDataOut | kNeedsMedium | kMediumAccess, nullptr},  // SEND KEY
-    {0xA4, kCdDvd | kDataIn | kMediumAccess, PassCdbToMedium},          // REPORT KEY
+    {0x51, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadDiscInformation},
+    {0x52, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadTrackInformation},
+    {0x55, kBoth | kDataOut, mmc::ModeSelect10},
+    {0x5A, kBoth | kDataIn, mmc::ModeSense10},
+    {0xA0, kBoth | kDataIn, mmc::ReportLuns},
+    {0xA3, kCdDvd | kDataOut | kNeedsMedium | kMediumAccess, mmc::SendKey},
+    {0xA4, kCdDvd | kDataIn | kMediumAccess, mmc::ReportKey},
     {0xA5, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},             // PLAY AUDIO(12)
     {0xA7, kCdDvd | kNeedsMedium | kMediumAccess, mmc::SetReadAhead},
     {0xA8, kBoth | kDataIn | kNeedsMedium | kMediumAccess, mmc::Read12},
     {0xAA, kDataIn | kNeedsMedium | kMediumAccess | kDirectAccess, nullptr},  // WRITE(12)
     {0xAC, kCdDvd | kDataIn | kMediumAccess, mmc::GetPerformance},
-    {0xAD, kCdDvd | kDataIn | kMediumAccess, PassCdbToMedium},  // READ DISC STRUCTURE
+    {0xAD, kCdDvd | kDataIn | kMediumAccess, mmc::ReadDiscStructure},
     {0xB6, kCdDvd | kDataOut | kNeedsMedium | kMediumAccess, mmc::SetStreaming},
     {0xB9, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadCdMsf},
     {0xBA, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // SCAN
     {0xBB, kCdDvd | kMediumAccess, mmc::SetCdSpeed},
     {0xBC, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PLAY CD
-    {0xBD, kCdDvd | kDataIn, nullptr},                       // MECHANISM STATUS
+    {0xBD, kCdDvd | kDataIn, mmc::MechanismStatus},
     {0xBE, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadCd},
 };
 

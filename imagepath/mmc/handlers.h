@@ -25,4 +25,23 @@ uint32_t GetPerformance(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
 uint32_t ReadCapacity(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
 uint32_t ReadFormatCapacities(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
 
+// The drive's description: features and mode pages (mmc/configuration.cpp).
+uint32_t GetConfiguration(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ModeSense10(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ModeSelect10(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+
+// Drive and medium information (mmc/information.cpp).
+uint32_t GetEventStatusNotification(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t MechanismStatus(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReportLuns(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t SendDiagnostic(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadToc(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadDiscInformation(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadTrackInformation(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t ReadDiscStructure(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+
+// DVD keys and the drive region (mmc/keys.cpp).
+uint32_t ReportKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t SendKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+
 }  // namespace imagepath::mmc

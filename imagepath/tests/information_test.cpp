@@ -1,0 +1,1 @@
+#include "imagepath/tests/fake_medium.h"
