@@ -110,8 +110,8 @@ void PrintText(const ReadJobReport& r) {
   std::printf("sectors:       %llu of %llu (%llu bytes)\n", static_cast<unsigned long long>(r.sectors),
               static_cast<unsigned long long>(r.capacity), static_cast<unsigned long long>(r.bytes));
   std::printf("time:          %.3f s, %.2f MB/s\n", r.seconds, r.mb_per_s);
-  std::printf("commands:      %llu, bus requests %llu\n", static_cast<unsigned long long>(r.commands),
-              static_cast<unsigned long long>(r.bus_requests));
+  std::printf("commands:      %llu, bus requests %llu (%llu packets)\n", static_cast<unsigned long long>(r.commands),
+              static_cast<unsigned long long>(r.bus_requests), static_cast<unsigned long long>(r.bus_packets));
   std::printf("sha256:        %s\n", r.sha256.empty() ? "-" : r.sha256.c_str());
   if (r.pacing.answers > 0) {
     std::printf("pacing error:  median %lld us, 99th percentile %lld us (%llu answers held back)\n",
@@ -127,12 +127,13 @@ void PrintText(const ReadJobReport& r) {
 void PrintJson(const ReadArgs& a, const ReadJobReport& r) {
   std::printf(
       "{\"image\": %s, \"client\": \"%s\", \"speed\": \"%s\", \"paced\": %s, \"sectors\": %llu, \"bytes\": %llu, "
-      "\"seconds\": %.6f, \"mb_per_s\": %.3f, \"commands\": %llu, \"bus_requests\": %llu, \"sha256\": %s, "
+      "\"seconds\": %.6f, \"mb_per_s\": %.3f, \"commands\": %llu, \"bus_requests\": %llu, \"bus_packets\": %llu, \"sha256\": %s, "
       "\"match\": %s, \"pacing_error_us\": {\"p50\": %lld, \"p99\": %lld, \"answers\": %llu}, \"error\": %s}\n",
       JsonString(a.job.image).c_str(), a.job.client == Client::kMac ? "mac" : "windows", SpeedName(a.job.speed),
       a.job.paced ? "true" : "false", static_cast<unsigned long long>(r.sectors),
       static_cast<unsigned long long>(r.bytes), r.seconds, r.mb_per_s, static_cast<unsigned long long>(r.commands),
-      static_cast<unsigned long long>(r.bus_requests), JsonString(r.sha256).c_str(), r.match ? "true" : "false",
+      static_cast<unsigned long long>(r.bus_requests), static_cast<unsigned long long>(r.bus_packets),
+      JsonString(r.sha256).c_str(), r.match ? "true" : "false",
       static_cast<long long>(r.pacing.p50_us), static_cast<long long>(r.pacing.p99_us),
       static_cast<unsigned long long>(r.pacing.answers), JsonString(r.error).c_str());
 }

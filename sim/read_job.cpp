@@ -121,15 +121,33 @@ class PacingRecorder {
   std::vector<int64_t> errors_;  // guarded by mu_
 };
 
-// Counts the asynchronous requests of the bus log and empties it, so that a long read
-// does not keep every entry. Only while no command is in flight: an entry logged between
-// the copy and the clear would be lost, so the bus must be idle.
-uint64_t DrainBusLog(bus1394::HostController& hc) {
+struct BusCounts {
+  uint64_t requests = 0;
+  uint64_t packets = 0;
+  BusCounts& operator+=(const BusCounts& o) {
+    requests += o.requests;
+    packets += o.packets;
+    return *this;
+  }
+};
+
+// Counts the asynchronous requests of the bus log (and the packets they went out as: a
+// remote node's request is one packet, the driver's are cut by payload size) and empties
+// the log, so that a long read does not keep every entry. Only while no command is in
+// flight: an entry logged between the copy and the clear would be lost, so the bus must
+// be idle.
+BusCounts DrainBusLog(bus1394::HostController& hc) {
   hc.Drain();
-  uint64_t n = 0;
+  BusCounts n;
   for (const bus1394::LogEntry& e : hc.Log()) {
-    n += e.kind == bus1394::LogEntry::Kind::AsyncRead || e.kind == bus1394::LogEntry::Kind::AsyncWrite ||
-         e.kind == bus1394::LogEntry::Kind::RemoteRequest;
+    using Kind = bus1394::LogEntry::Kind;
+    if (e.kind == Kind::RemoteRequest) {
+      ++n.requests;
+      ++n.packets;
+    } else if (e.kind == Kind::AsyncRead || e.kind == Kind::AsyncWrite) {
+      ++n.requests;
+      n.packets += e.packets;
+    }
   }
   hc.ClearLog();
   return n;
@@ -188,7 +206,9 @@ class Reader {
   bool Run(bus1394::HostController& hc) {
     hc.ClearLog();
     const bool ok = Connect() && WaitReady() && Identify() && ReadCapacity() && ReadAll(hc);
-    report_.bus_requests += DrainBusLog(hc);
+    bus_ += DrainBusLog(hc);
+    report_.bus_requests = bus_.requests;
+    report_.bus_packets = bus_.packets;
     return ok;
   }
 
@@ -273,7 +293,7 @@ class Reader {
     auto top_up = [&] {
       if (since_drain >= kCommandsPerLogDrain) {
         if (!queue.empty()) return;
-        report_.bus_requests += DrainBusLog(hc);
+        bus_ += DrainBusLog(hc);
         since_drain = 0;
       }
       while (queue.size() < depth && next < total && since_drain < kCommandsPerLogDrain) {
@@ -329,6 +349,7 @@ class Reader {
   const ReadJobOptions& options_;
   ImageUserData& expected_;
   ReadJobReport& report_;
+  BusCounts bus_;
 };
 
 }  // namespace

@@ -49,6 +49,7 @@ struct ReadJobReport {
   double mb_per_s = 0;          // 10^6 bytes per second
   uint64_t commands = 0;        // every command of the session, TEST UNIT READYs included
   uint64_t bus_requests = 0;    // asynchronous requests on the bus from discovery to the end
+  uint64_t bus_packets = 0;     // the packets they went out as
   std::string sha256;           // of the data read, in LBA order
   uint64_t mismatched_sectors = 0;
   int64_t first_mismatch = -1;  // LBA

@@ -8,9 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "platform/bus1394/bus1394.h"
 #include "ravelkit/disc.h"
 #include "sim/image_data.h"
 #include "sim/read_job.h"
@@ -148,7 +150,9 @@ struct JobRow {
   Client client;
   bool paced;
   uint32_t sectors_per_command = 32;
+  uint8_t speed = bus1394::SPEED_S400;
 };
+void PrintTo(const JobRow& row, std::ostream* out) { *out << row.name; }
 
 class ReadJob : public ::testing::TestWithParam<JobRow> {};
 
@@ -160,6 +164,7 @@ TEST_P(ReadJob, ReadsTheWholeDiscAsTheImageHoldsIt) {
   options.client = GetParam().client;
   options.paced = GetParam().paced;
   options.sectors_per_command = GetParam().sectors_per_command;
+  options.speed = GetParam().speed;
   uint64_t last_progress = 0;
   options.progress = [&](uint64_t done, uint64_t total) {
     EXPECT_GT(done, last_progress);
@@ -185,6 +190,8 @@ TEST_P(ReadJob, ReadsTheWholeDiscAsTheImageHoldsIt) {
   EXPECT_GE(r.commands, 3 + (r.capacity + per - 1) / per);
   // Every command costs an ORB fetch and a status write at least.
   EXPECT_GE(r.bus_requests, 2 * r.commands);
+  // No packet carries more than the speed allows.
+  EXPECT_GE(r.bus_packets, r.bytes / bus1394::MaxPayloadForSpeed(GetParam().speed));
   EXPECT_GT(r.seconds, 0);
   // Paced, the READ(10) answers wait for the drive's timing; unpaced, nothing but becoming
   // ready may hold an answer back.
@@ -200,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(ClientsAndPacing, ReadJob,
                                            // Short reads: hundreds of commands, the last one shorter than the others.
                                            JobRow{"WindowsUnpacedShortReads", Client::kWindows, false, 4},
                                            JobRow{"MacPaced", Client::kMac, true},
-                                           JobRow{"MacUnpaced", Client::kMac, false}),
+                                           JobRow{"MacUnpacedS100", Client::kMac, false, 32, bus1394::SPEED_S100}),
                          [](const ::testing::TestParamInfo<JobRow>& row) { return row.param.name; });
 
 // Reading one image while comparing with another must not pass.
