@@ -904,7 +904,8 @@ TEST(StoredSubchannel, ServedInsteadOfTheGeneratedOne) {
       std::string at = std::string(p.name) + " " + std::to_string(lba);
       EXPECT_EQ(Slice(stored.ReadCd(lba, 1, 1), kRawSize, 96), Bytes(raw.begin(), raw.end())) << at;
       Bytes q = Slice(stored.ReadCd(lba, 1, 2), kRawSize, 16);
-      EXPECT_EQ(q, Slice(Bytes(linear.begin() + 12, linear.end()), 0, 12) + Bytes(4, 0)) << at;
+      Bytes wantQ(linear.begin() + 12, linear.begin() + 24);
+      EXPECT_EQ(q, wantQ + Bytes(4, 0)) << at;  // the recorded Q, padded to 16 bytes
       Bytes generated = Slice(plain.ReadCd(lba, 1, 2), kRawSize, 16);
       if (lba == kIsrcLba) {
         EXPECT_EQ(q[0] & 0x0F, 3) << at;  // the ISRC frame the disc recorded
