@@ -174,12 +174,12 @@ class ServingSide {
   // Start-up, create the device, mount: empty, or what failed.
   std::string Start(bool mac, const std::string& image) {
     if (imagepath::InitTargets() == 0) return "InitTargets failed";
+    targets_ = true;
     if (const DWORD r = devaccess::VSbp2ApiInitialize(); r != 0) return "VSbp2ApiInitialize: error " + std::to_string(r);
     library_ = true;
     uint32_t count = 0;
     if (devaccess::EnumerateHostControllers(&count) == 0) return "EnumerateHostControllers failed";
     if (count == 0) return "no host controller";
-    targets_ = true;
     const auto* identity = reinterpret_cast<const uint8_t*>(imagepath::kDefaultIdentity);
     if (const uint32_t r = imagepath::AddTarget(0, mac, identity); r != 0) {
       return "Unable to add target 0: error " + std::to_string(r);
