@@ -426,13 +426,14 @@ uint32_t ListError(ScsiDevice* d) {
   return Fail(d, sense::kParameterListLength, kResultInvalidField);
 }
 
-uint32_t ModeSelectData(ScsiDevice* d, ScsiRequest*, bool*) {
+uint32_t ModeSelectData(ScsiDevice* d, ScsiRequest* request, bool*) {
+  // The initiator sent less than the list it announced: nothing of it is taken.
+  if (d->data_limit < Be16(request->cdb + 7)) return ListError(d);
   uint8_t header_bytes[sizeof(ModeParameterHeader10)];
   if (!GetData(d, header_bytes, sizeof(header_bytes))) return ListError(d);
   const auto header = LoadRecord<ModeParameterHeader10>(header_bytes);
   const uint32_t descriptor_length = header.block_descriptor_length.Get();
-  if (header.reserved[1] != 0 ||
-      (descriptor_length != kNoBlockDescriptor && descriptor_length != kOneBlockDescriptor)) {
+  if (descriptor_length != kNoBlockDescriptor && descriptor_length != kOneBlockDescriptor) {
     return Fail(d, sense::kInvalidFieldInParameters, kResultInvalidField);
   }
   if (descriptor_length == kOneBlockDescriptor) {
