@@ -213,7 +213,8 @@ bool Chosen(const FeatureRow& row, uint16_t mask, uint8_t rt, uint16_t start) {
   switch (rt) {
     case kRtAll: return row.Code() >= start;
     case kRtCurrent: return row.Code() >= start && row.Current();
-    default: return row.Code() == start;
+    case kRtOne: return row.Code() == start;
+    default: return false;
   }
 }
 
@@ -389,7 +390,8 @@ void BuildModePage(const ScsiDevice* d, const ModePageRow& row, uint8_t pc, uint
     return;
   }
   std::memcpy(out, row.defaults, row.size);
-  if (pc == kPcCurrent && row.current != nullptr) row.current(d, out);
+  if (pc == kPcDefault || row.current == nullptr) return;
+  row.current(d, out);
 }
 
 // MODE SENSE's medium type byte.
