@@ -16,10 +16,13 @@ struct ReadArgs {
   bool json = false;
 };
 
+// Indexed by the bus's speed codes.
+constexpr const char* kSpeedNames[] = {"S100", "S200", "S400", "S800"};
+static_assert(bus1394::SPEED_S800 == 3);
+
 bool ParseSpeed(const std::string& v, uint8_t* speed) {
-  static constexpr const char* kNames[] = {"S100", "S200", "S400", "S800"};
   for (uint8_t i = 0; i < 4; ++i) {
-    if (v == kNames[i]) {
+    if (v == kSpeedNames[i]) {
       *speed = i;
       return true;
     }
@@ -99,10 +102,7 @@ class ProgressBar {
   int last_ = -1;
 };
 
-const char* SpeedName(uint8_t speed) {
-  static constexpr const char* kNames[] = {"S100", "S200", "S400", "S800"};
-  return kNames[speed & 3];
-}
+const char* SpeedName(uint8_t speed) { return kSpeedNames[speed & 3]; }
 
 void PrintText(const ReadJobReport& r) {
   std::printf("ready after:   %d not-ready answer(s), %d unit attention(s)\n", r.not_ready_answers,
