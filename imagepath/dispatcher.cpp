@@ -492,6 +492,8 @@ DWORD DispatcherThread(void* arg) {
       }
       if (WantsPrefetch(t)) Prefetch(t, &next_prefetch);
     } while (t->pending != nullptr || WantsPrefetch(t));
+    // The loop's reset may have taken the stop's wake-up: look before waiting again.
+    if (t->stopping != 0) return 0;
   }
 }
 
