@@ -20,6 +20,7 @@ using devaccess::RequestSlot;
 namespace {
 
 Target g_targets[kTargetCount];
+bool g_initialised = false;  // the records' locks exist (program start-up and its failure path)
 
 struct Pacing {
   PacingObserver observer;
@@ -315,6 +316,7 @@ const devaccess::UnitCallbacks& TargetUnitCallbacks() { return kUnitCallbacks; }
 Target* TargetAt(uint32_t index) { return index < kTargetCount ? &g_targets[index] : nullptr; }
 
 int InitTargets() {
+  if (g_initialised) return 1;
   if (!InitClock()) return 0;
   LARGE_INTEGER frequency{};
   if (!QueryPerformanceFrequency(&frequency)) return 0;
@@ -345,10 +347,13 @@ int InitTargets() {
     InitializeCriticalSection(&t->command_lock);
     InitDispatcher(t);
   }
+  g_initialised = true;
   return 1;
 }
 
 void ReleaseTargets() {
+  if (!g_initialised) return;
+  g_initialised = false;
   for (Target& t : g_targets) {
     if (Running(&t) && CloseUnits(t.index) == 0) StopTarget(&t);
   }
