@@ -1,6 +1,7 @@
 #include <cctype>
 #include <charconv>
 
+#include "ravelkit/answers_cdtext.h"
 #include "ravelkit/source.h"
 
 namespace ravelkit {
@@ -129,15 +130,28 @@ class Parser {
     }
     if (tok.empty()) return;
     std::string cmd = Upper(tok[0]);
-    if (cmd == "REM" || cmd == "CATALOG" || cmd == "CDTEXTFILE" || cmd == "PERFORMER" ||
-        cmd == "TITLE" || cmd == "SONGWRITER" || cmd == "ISRC")
-      return;
+    if (cmd == "REM" || cmd == "CATALOG" || cmd == "CDTEXTFILE" || cmd == "ISRC") return;
+    static constexpr std::pair<const char*, CdTextField> kTextCommands[] = {
+        {"TITLE", CdTextField::kTitle},         {"PERFORMER", CdTextField::kPerformer},
+        {"SONGWRITER", CdTextField::kSongwriter}, {"COMPOSER", CdTextField::kComposer},
+        {"ARRANGER", CdTextField::kArranger},   {"MESSAGE", CdTextField::kMessage}};
+    for (const auto& [name, field] : kTextCommands)
+      if (cmd == name) return Text(field, tok);
     if (cmd == "FILE") return File(tok);
     if (cmd == "TRACK") return TrackLine(tok);
     if (cmd == "INDEX") return Index(tok);
     if (cmd == "PREGAP" || cmd == "POSTGAP") return Gap(tok, cmd == "PREGAP");
     if (cmd == "FLAGS") return Flags(tok);
     Fail("unknown command '" + tok[0] + "'");
+  }
+
+  // CD-TEXT: before the first TRACK the disc's, after it the current track's. A word left
+  // unquoted runs to the end of the line.
+  void Text(CdTextField field, const std::vector<std::string>& tok) {
+    if (tok.size() < 2) return;
+    std::string value = tok[1];
+    for (size_t i = 2; i < tok.size(); ++i) value += " " + tok[i];
+    text_.Set(field, tracks_.empty() ? 0 : tracks_.back().number, std::move(value));
   }
 
   void File(const std::vector<std::string>& tok) {
@@ -315,12 +329,16 @@ class Parser {
     }
     disc.sessions.push_back({1, 0, disc.tracks.size() - 1, static_cast<int32_t>(lba),
                              static_cast<uint8_t>(xa ? 0x20 : 0x00)});
+    text_.firstTrack = disc.tracks.front().number;
+    text_.lastTrack = disc.tracks.back().number;
+    out_.cdText = EncodeCdText(text_);
   }
 
   const std::string& dir_;
   const FileSizeLookup& sizeOf_;
   ImageLayout& out_;
   std::vector<CueTrack> tracks_;
+  CdTextStrings text_;
   int lineNo_ = 0;
   bool ok_ = true;
   bool fileUsed_ = false;

@@ -477,7 +477,7 @@ TEST(Engine, ReadCdOfCookedSectorMatchesRawImage) {
   ASSERT_EQ(cooked.error(), kImageOk);
   ASSERT_EQ(rawImg.error(), kImageOk) << ImageLastError();
 
-  for (uint8_t fields : {0xF8, 0x10, 0x18, 0xB0, 0x20, 0x08, 0x80, 0xF8 | 0x02, 0xF8 | 0x04}) {
+  for (uint8_t fields : {0xF8, 0x10, 0x18, 0xB0, 0x20, 0x58, 0xA0, 0xF8 | 0x02, 0xF8 | 0x04}) {
     for (uint8_t sub : {0, 1, 2}) {
       Outcome a = cooked.Run(Cdb(0xBE, 1, 3, 2 << 2, fields, sub));
       Outcome b = rawImg.Run(Cdb(0xBE, 1, 3, 0, fields, sub));

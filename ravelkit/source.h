@@ -64,6 +64,9 @@ struct ImageLayout {
   uint8_t regionByte = 0;       // DVD: regions the disc may not play in, one bit each
   std::vector<ImageFile> files;
   std::vector<Extent> extents;  // sorted by lba, not overlapping
+  // CD-TEXT as the lead-in carries it: 18-byte packs, CRC included; empty when the disc has
+  // none.
+  std::vector<uint8_t> cdText;
 
   // Checks the disc model and that every extent lies inside its file.
   std::string Validate() const;
