@@ -140,6 +140,7 @@ void TrayMovesOut(ScsiDevice* d) {
 }
 
 void ForgetMedium(ScsiDevice* d) {
+  ForgetPositionBlock(d);
   d->medium = nullptr;
   d->medium_callback = nullptr;
   d->audio_callback = nullptr;
@@ -458,8 +459,8 @@ uint32_t StartStopUnit(ScsiDevice* d, ScsiRequest* request, bool*) {
 }
 
 // ---------------------------------------------------------------------------------------
-// The opcode table. Commands of families not yet built keep their flags (so readiness and
-// the medium checks apply) and answer INVALID COMMAND OPERATION CODE from a null handler.
+// The opcode table. Commands the drive refuses (writing, formatting) keep their flags and
+// answer INVALID COMMAND OPERATION CODE from a null handler.
 
 using namespace opflag;
 // Flag sets of the table, named after what they allow.
@@ -489,15 +490,15 @@ constexpr OpcodeRow kOpcodeRows[] = {
     {0x2E, kNotAllowed, nullptr},  // WRITE AND VERIFY(10)
     {0x2F, kBoth | kNeedsMedium | kMediumAccess, mmc::Verify10},
     {0x35, kBoth | kNeedsMedium | kMediumAccess, mmc::SynchronizeCache},
-    {0x42, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, nullptr},  // READ SUB-CHANNEL
+    {0x42, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadSubChannel},
     {0x43, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadToc},
     {0x44, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadHeader},
-    {0x45, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PLAY AUDIO(10)
+    {0x45, kCdDvd | kNeedsMedium | kMediumAccess, mmc::PlayAudio10},
     {0x46, kCdDvd | kDataIn, mmc::GetConfiguration},
-    {0x47, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PLAY AUDIO MSF
+    {0x47, kCdDvd | kNeedsMedium | kMediumAccess, mmc::PlayAudioMsf},
     {0x4A, kCdDvd | kDataIn, mmc::GetEventStatusNotification},
-    {0x4B, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PAUSE/RESUME
-    {0x4E, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // STOP PLAY/SCAN
+    {0x4B, kCdDvd | kNeedsMedium | kMediumAccess, mmc::PauseResume},
+    {0x4E, kCdDvd | kNeedsMedium | kMediumAccess, mmc::StopPlayScan},
     {0x51, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadDiscInformation},
     {0x52, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadTrackInformation},
     {0x55, kBoth | kDataOut, mmc::ModeSelect10},
@@ -505,7 +506,7 @@ constexpr OpcodeRow kOpcodeRows[] = {
     {0xA0, kBoth | kDataIn, mmc::ReportLuns},
     {0xA3, kCdDvd | kDataOut | kNeedsMedium | kMediumAccess, mmc::SendKey},
     {0xA4, kCdDvd | kDataIn | kMediumAccess, mmc::ReportKey},
-    {0xA5, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},             // PLAY AUDIO(12)
+    {0xA5, kCdDvd | kNeedsMedium | kMediumAccess, mmc::PlayAudio12},
     {0xA7, kCdDvd | kNeedsMedium | kMediumAccess, mmc::SetReadAhead},
     {0xA8, kBoth | kDataIn | kNeedsMedium | kMediumAccess, mmc::Read12},
     {0xAA, kDataIn | kNeedsMedium | kMediumAccess | kDirectAccess, nullptr},  // WRITE(12)
@@ -513,9 +514,9 @@ constexpr OpcodeRow kOpcodeRows[] = {
     {0xAD, kCdDvd | kDataIn | kMediumAccess, mmc::ReadDiscStructure},
     {0xB6, kCdDvd | kDataOut | kNeedsMedium | kMediumAccess, mmc::SetStreaming},
     {0xB9, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadCdMsf},
-    {0xBA, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // SCAN
+    {0xBA, kCdDvd | kNeedsMedium | kMediumAccess, mmc::Scan},
     {0xBB, kCdDvd | kMediumAccess, mmc::SetCdSpeed},
-    {0xBC, kCdDvd | kNeedsMedium | kMediumAccess, nullptr},  // PLAY CD
+    {0xBC, kCdDvd | kNeedsMedium | kMediumAccess, mmc::PlayCd},
     {0xBD, kCdDvd | kDataIn, mmc::MechanismStatus},
     {0xBE, kCdDvd | kDataIn | kNeedsMedium | kMediumAccess, mmc::ReadCd},
 };
@@ -530,7 +531,8 @@ constexpr std::array<OpcodeEntry, 256> kOpcodeTable = BuildOpcodeTable();
 static_assert(kOpcodeTable.size() == 256, "one entry per operation code");
 static_assert(kOpcodeTable[0x28].flags == 0x5B && kOpcodeTable[0x2A].flags == 0x99 &&
                   kOpcodeTable[0xAA].flags == 0x59 && kOpcodeTable[0xB6].flags == 0x9A &&
-                  kOpcodeTable[0xBB].flags == 0x0A && kOpcodeTable[0x55].flags == 0x83,
+                  kOpcodeTable[0xBB].flags == 0x0A && kOpcodeTable[0x55].flags == 0x83 &&
+                  kOpcodeTable[0x42].flags == 0x5A && kOpcodeTable[0xBC].flags == 0x1A,
               "flags as the drive defines them");
 
 // ---------------------------------------------------------------------------------------
@@ -691,7 +693,8 @@ uint32_t MapEngineAnswer(ScsiDevice* d, MediaRequest* mr, uint32_t r) {
 }
 
 uint32_t SendToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held, void* data,
-                      uint32_t length, const uint8_t* cdb, EngineCompletion completion) {
+                      uint32_t length, const uint8_t* cdb, EngineCompletion completion,
+                      uint32_t extra_flags) {
   EnterLock(d, lock_held);
   if (d->medium == nullptr || d->medium_callback == nullptr) {
     if (d->mechanism == mechanism::kAccess) d->mechanism = mechanism::kIdle;  // nothing began
@@ -699,7 +702,7 @@ uint32_t SendToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held, void
   }
   MediaRequest& mr = request->medium_request;
   mr = MediaRequest{};
-  mr.flags = static_cast<uint32_t>(d->region_mask) << 24 | kRequestCdb;
+  mr.flags = static_cast<uint32_t>(d->region_mask) << 24 | kRequestCdb | extra_flags;
   if (LookupOpcode(request->cdb[0]).flags & kDataOut) mr.flags |= kRequestToMedium;
   mr.sense = d->sense;
   if (cdb != nullptr) {
@@ -768,23 +771,6 @@ uint32_t FinishCommand(ScsiDevice* d, ScsiRequest* request, uint32_t result, boo
   if (detached && detach_done != nullptr) detach_done(detach_user_data, 0);
   if (async) completion(user_data, request, result);
   return result;
-}
-
-void StopAudioPlay(ScsiDevice* d) {
-  if (!AudioPlaying(d)) return;
-  if (d->audio_callback != nullptr) d->audio_callback(d->medium, kAudioStop, 0, 0, 0);
-  d->mechanism = mechanism::kIdle;
-}
-
-void AskAudioPosition(ScsiDevice* d) {
-  if (!AudioPlaying(d) || d->audio_callback == nullptr) return;
-  AudioPosition position{};
-  if (d->audio_callback(d->medium, kAudioPosition, reinterpret_cast<uintptr_t>(&position), 0,
-                        0) != 0) {
-    return;
-  }
-  d->timing.head = MsfToLba(position.absolute_msf[0], position.absolute_msf[1],
-                            position.absolute_msf[2]);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -160,16 +160,34 @@ static_assert(sizeof(PositionRecord) == 8);
 inline constexpr uint32_t kSubchannelBlockRecords = 26;
 inline constexpr uint32_t kNoCachedLba = 0xFFFFFFFF;
 
-// Position block of READ SUB-CHANNEL, filled by the audio family.
+// What a sub-channel block read is for (READ SUB-CHANNEL's format codes).
+inline constexpr uint8_t kBlockPosition = 1;
+inline constexpr uint8_t kBlockCatalogue = 2;
+inline constexpr uint8_t kBlockIsrc = 3;
+
+// What a start sector read starts (the audio callback's start kinds).
+inline constexpr uint8_t kAudioKindPlay = 1;
+inline constexpr uint8_t kAudioKindScanForward = 2;
+inline constexpr uint8_t kAudioKindScanReverse = 3;
+
+// Position block of READ SUB-CHANNEL and the audio play being started (mmc/audio.cpp). The
+// executing command alone touches these fields, with or without the device lock.
 struct SubchannelState {
   PositionRecord saved_position;  // where the current play or scan started
   const uint8_t* block_track;     // TOC descriptor of the last block read's track
-  uint8_t block_kind;             // 1 position, 2 catalogue number, 3 ISRC
+  uint8_t block_kind;             // kBlockPosition, kBlockCatalogue or kBlockIsrc
   CommandHandler block_continuation;
   uint32_t cached_lba;            // kNoCachedLba = none
   uint8_t block_count;
   uint8_t head_index;
   PositionRecord block[kSubchannelBlockRecords];
+  // Raw Q frames of the last catalogue or ISRC block, in the work area.
+  uint16_t raw_frames;
+  // The play or scan that the start sector read is starting (kAudioKind*).
+  uint8_t start_kind;
+  // The block read stands in for the start sector's Q: its answer leaves the head where the
+  // engine says, like the start sector read's.
+  uint8_t block_moves_head;
 };
 
 inline constexpr size_t kInquiryImageSize = 56;
@@ -300,8 +318,11 @@ void LimitData(ScsiDevice* d, uint32_t allocation_length);
 // defaults to the standard one, which maps the answer and finishes the command. Leaves the
 // lock around the medium callback: on 997 it is left, otherwise held again and the answer
 // mapped.
+// `extra_flags` are added to the request's flags (kRequestOwnSubchannel: the answer stays out
+// of the timing).
 uint32_t SendToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held, void* data,
-                      uint32_t length, const uint8_t* cdb, EngineCompletion completion);
+                      uint32_t length, const uint8_t* cdb, EngineCompletion completion,
+                      uint32_t extra_flags = 0);
 // Maps the engine's answer `r` to a layer result (sense, timing). With the lock held.
 uint32_t MapEngineAnswer(ScsiDevice* d, MediaRequest* mr, uint32_t r);
 // Ends the command: deferred detach, deadline, data length, completion callback when
@@ -314,9 +335,12 @@ bool AnswerMovedRequestData(const ScsiDevice* d, const MediaRequest* mr);
 // Counts `n` bytes as moved (engine answers): bytes-done grows, the limit shrinks.
 void ConsumeData(ScsiDevice* d, uint32_t n);
 
-// Audio hooks (the audio family gives them their full use).
+// Audio play (mmc/audio.cpp). Stopping ends a play or scan in progress (a paused play stays
+// paused); asking the position moves the head to what the audio callback says is playing.
 void StopAudioPlay(ScsiDevice* d);
 void AskAudioPosition(ScsiDevice* d);
+// Forgets the position block, so that a new medium is never answered from the old one's.
+void ForgetPositionBlock(ScsiDevice* d);
 inline bool AudioPlaying(const ScsiDevice* d) {
   return d->mechanism == mechanism::kPlaying || d->mechanism == mechanism::kScanForward ||
          d->mechanism == mechanism::kScanBackward;

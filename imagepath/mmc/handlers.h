@@ -44,4 +44,14 @@ uint32_t ReadDiscStructure(ScsiDevice* d, ScsiRequest* request, bool* lock_held)
 uint32_t ReportKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
 uint32_t SendKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
 
+// Audio play and sub-channel (mmc/audio.cpp).
+uint32_t ReadSubChannel(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t PlayAudio10(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t PlayAudio12(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t PlayAudioMsf(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t PlayCd(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t Scan(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t PauseResume(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+uint32_t StopPlayScan(ScsiDevice* d, ScsiRequest* request, bool* lock_held);
+
 }  // namespace imagepath::mmc

@@ -46,6 +46,122 @@ constexpr uint32_t kCd = kMediumCdbForm | kMediumCdRom;
 constexpr uint32_t kDvd = kMediumCdbForm | kMediumDvdRom;
 constexpr uint32_t kRingHit = 0x80000000;
 
+// A CD whose Q sub-channel the fake answers READ CD with sub-channel selection 2 from: mode-1
+// Q (ADR 1) of every sector with a correct CRC, except the sectors given a catalogue number
+// (ADR 2) or ISRC (ADR 3) frame, or a frame of some other ADR. READ TOC answers its tracks.
+// Absolute times and AFRAMEs follow the sector's LBA; the lead-out counts from the capacity.
+struct DiscTrack {
+  uint8_t number;
+  uint8_t control;  // 4 data, 0 two-channel audio
+  uint32_t start;   // index 1
+  uint32_t pregap;  // sectors of index 0 before the start
+};
+
+class SyntheticDisc {
+ public:
+  std::vector<DiscTrack> tracks;
+  uint32_t lead_out = 0;
+  std::string catalogue;                   // 13 digits, or empty
+  std::map<uint8_t, std::string> isrc;     // track number -> 12 characters
+  std::map<uint32_t, uint8_t> frame_adr;   // LBA -> ADR of its frame, where not 1
+
+  bool empty() const { return tracks.empty(); }
+
+  static uint8_t Bcd(uint32_t v) { return static_cast<uint8_t>(v / 10 << 4 | v % 10); }
+
+  // CRC-16 (x^16 + x^12 + x^5 + 1) over the ten Q bytes, stored inverted.
+  static uint16_t QCrc(const uint8_t* q) {
+    uint16_t crc = 0;
+    for (int i = 0; i < 10; ++i) {
+      crc ^= static_cast<uint16_t>(q[i] << 8);
+      for (int k = 0; k < 8; ++k) {
+        crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+      }
+    }
+    return static_cast<uint16_t>(~crc);
+  }
+
+  // The 16 bytes READ CD returns for the Q of `lba`.
+  std::vector<uint8_t> Q(uint32_t lba) const {
+    std::vector<uint8_t> q(16, 0);
+    const DiscTrack* t = TrackAt(lba);
+    const uint8_t control = t != nullptr ? t->control : tracks.back().control;
+    const auto special = frame_adr.find(lba);
+    const uint8_t adr = special != frame_adr.end() ? special->second : 1;
+    q[0] = static_cast<uint8_t>(control << 4 | adr);
+    const uint32_t absolute = lba + 150;
+    if (adr == 1) {
+      uint32_t relative = 0;
+      uint8_t index = 1;
+      if (t != nullptr && lba < t->start) {
+        index = 0;
+        relative = t->start - lba;
+      } else {
+        relative = lba - (t != nullptr ? t->start : lead_out);
+      }
+      q[1] = t != nullptr ? Bcd(t->number) : 0xAA;
+      q[2] = Bcd(index);
+      PutMsf(q.data() + 3, relative);
+      PutMsf(q.data() + 7, absolute);
+    } else if (adr == 2) {
+      PutNibbles(q.data() + 1, catalogue);
+    } else if (adr == 3 && t != nullptr) {
+      const std::string& code = isrc.at(t->number);
+      uint32_t bits = 0;
+      for (int c = 0; c < 5; ++c) {
+        const uint32_t v = code[c] >= 'A' ? code[c] - 'A' + 17 : code[c] - '0';
+        bits |= v << (26 - 6 * c);
+      }
+      PutBe32(q.data() + 1, bits);
+      PutNibbles(q.data() + 5, code.substr(5));
+    }
+    if (adr == 2 || adr == 3) q[9] = Bcd(absolute % 75);  // AFRAME
+    const uint16_t crc = QCrc(q.data());
+    q[10] = static_cast<uint8_t>(crc >> 8);
+    q[11] = static_cast<uint8_t>(crc);
+    return q;
+  }
+
+  std::vector<uint8_t> Toc() const {
+    std::vector<uint8_t> toc(4 + 8 * (tracks.size() + 1), 0);
+    PutBe16(toc.data(), static_cast<uint32_t>(toc.size() - 2));
+    toc[2] = tracks.front().number;
+    toc[3] = tracks.back().number;
+    for (size_t i = 0; i <= tracks.size(); ++i) {
+      uint8_t* e = toc.data() + 4 + 8 * i;
+      const bool lead_out_entry = i == tracks.size();
+      e[1] = static_cast<uint8_t>(0x10 | (lead_out_entry ? tracks.back().control
+                                                         : tracks[i].control));
+      e[2] = lead_out_entry ? 0xAA : tracks[i].number;
+      PutBe32(e + 4, lead_out_entry ? lead_out : tracks[i].start);
+    }
+    return toc;
+  }
+
+ private:
+  // The track whose pregap or body holds `lba`; null in the lead-out.
+  const DiscTrack* TrackAt(uint32_t lba) const {
+    if (lba >= lead_out) return nullptr;
+    const DiscTrack* found = &tracks.front();
+    for (const DiscTrack& t : tracks) {
+      if (lba + t.pregap >= t.start) found = &t;
+    }
+    return found;
+  }
+  static void PutMsf(uint8_t* p, uint32_t frames) {
+    p[0] = Bcd(frames / 4500);
+    p[1] = Bcd(frames / 75 % 60);
+    p[2] = Bcd(frames % 75);
+  }
+  // Digits as nibbles from the high nibble of p[0] on.
+  static void PutNibbles(uint8_t* p, const std::string& digits) {
+    for (size_t n = 0; n < digits.size(); ++n) {
+      const uint8_t v = static_cast<uint8_t>(digits[n] - '0');
+      p[n / 2] |= n % 2 == 0 ? static_cast<uint8_t>(v << 4) : v;
+    }
+  }
+};
+
 // One canned engine answer.
 struct Canned {
   uint32_t callback_result = 0;  // what the medium callback answers when it answers at once
@@ -65,16 +181,28 @@ struct Recorded {
   uint32_t byte_count;
 };
 
+// One call of the audio callback.
+struct AudioCall {
+  uint32_t call;
+  uintptr_t a;
+  uint32_t b, c;
+  friend bool operator==(const AudioCall&, const AudioCall&) = default;
+};
+
 // A small engine: READs answer a pattern (every byte of sector n is n & 0xFF) and leave the
 // head after the last sector; READ TOC answers a two-entry TOC; everything else answers
-// good without data. `canned` replaces the answer for an opcode. Does not model timing
-// beyond the rotation it is told to report.
+// good without data. With a `disc`, READ TOC answers its TOC and READ CD with sub-channel
+// selection 2 its Q frames (after 2,352 bytes of each sector when main channel data is
+// asked for), running past the capacity with 5/21/00. `canned` replaces the answer for an
+// opcode. Does not model timing beyond the rotation it is told to report. The audio
+// callback records its calls and answers 1, as the targets' does.
 class FakeMedium {
  public:
   uint32_t capacity = 100'000;
   uint32_t read_rotation = 0;
   bool answer_later = false;
   std::map<uint8_t, Canned> canned;
+  SyntheticDisc disc;
 
   static uint32_t Callback(void* context, MediaRequest* mr, EngineCompletion done,
                            void* user_data) {
@@ -94,7 +222,20 @@ class FakeMedium {
     return answer.callback_result;
   }
 
-  static uint32_t Audio(void*, uint32_t, uintptr_t, uint32_t, uint32_t) { return 1; }
+  static uint32_t Audio(void* context, uint32_t call, uintptr_t a, uint32_t b, uint32_t c) {
+    auto* self = static_cast<FakeMedium*>(context);
+    std::lock_guard<std::mutex> guard(self->mutex_);
+    self->audio_calls_.push_back({call, call == kAudioPosition ? 0 : a, b, c});
+    return 1;
+  }
+  std::vector<AudioCall> AudioCalls() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return audio_calls_;
+  }
+  void ClearAudioCalls() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    audio_calls_.clear();
+  }
 
   // Answers the request held by `answer_later` from another thread, as the dispatcher does.
   void AnswerOnThread() {
@@ -153,7 +294,9 @@ class FakeMedium {
     if (it != canned.end()) return it->second;
     Canned a;
     if (op == 0x43) {
-      a.data = Toc(1, capacity);
+      a.data = disc.empty() ? Toc(1, capacity) : disc.Toc();
+    } else if (op == 0xBE && mr->cdb[10] == 2 && !disc.empty()) {
+      a = SubchannelAnswer(mr);
     } else if (op == 0x28 || op == 0xA8 || op == 0xBE) {
       const uint32_t lba = Be32(mr->cdb + 2);
       const uint32_t count = op == 0x28 ? Be16(mr->cdb + 7)
@@ -165,6 +308,26 @@ class FakeMedium {
       a.has_position = true;
       a.position = static_cast<uint64_t>(lba) + count;
     }
+    return a;
+  }
+
+  Canned SubchannelAnswer(const MediaRequest* mr) const {
+    Canned a;
+    const uint32_t lba = Be32(mr->cdb + 2);
+    const uint32_t count = Be24(mr->cdb + 6);
+    const bool main_channel = mr->cdb[9] != 0;
+    uint32_t i = 0;
+    for (; i < count && lba + i < capacity; ++i) {
+      if (main_channel) a.data.insert(a.data.end(), 2352, static_cast<uint8_t>(lba + i));
+      const std::vector<uint8_t> q = disc.Q(lba + i);
+      a.data.insert(a.data.end(), q.begin(), q.end());
+    }
+    if (i < count) {
+      a.check = true;
+      a.sense = sense::kLbaOutOfRange;
+    }
+    a.has_position = true;
+    a.position = static_cast<uint64_t>(lba) + i;
     return a;
   }
 
@@ -190,6 +353,7 @@ class FakeMedium {
 
   std::mutex mutex_;
   std::vector<Recorded> requests_;
+  std::vector<AudioCall> audio_calls_;
   Pending pending_;
 };
 
