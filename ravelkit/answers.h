@@ -120,14 +120,6 @@ class Request {
     Answer(&record, sizeof(record), allocation);
   }
 
-  // Moves data from the initiator (SEND KEY parameter lists); returns the bytes moved.
-  uint32_t Take(void* data, uint32_t len) {
-    if (req_.copy == nullptr || req_.byteCount == 0) return 0;
-    uint32_t n = std::min(len, req_.byteCount);
-    req_.copy(req_.copyContext, data, n, 0, kCopyFromRequest);
-    return n;
-  }
-
   // A sector has been read: the head continues after it.
   void Touched(int32_t lba) {
     if (firstRead_ < 0) firstRead_ = lba;

@@ -1,5 +1,6 @@
 // Feeds arbitrary text to the cue parser; every FILE exists with a size derived from its name,
-// so layouts get past the file checks and into the placement arithmetic.
+// so layouts get past the file checks and into the placement arithmetic. Sheets that parse
+// must give well-formed CD-TEXT packs.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +17,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   ravelkit::ImageLayout layout;
   std::string error;
-  ravelkit::ParseCue(text, "d/", sizeOf, layout, error);
+  if (ravelkit::ParseCue(text, "d/", sizeOf, layout, error)) {
+    // CD-TEXT from TITLE, PERFORMER and the like: whole 18-byte packs, at most one block.
+    const auto& packs = layout.cdText;
+    if (packs.size() % 18 != 0 || packs.size() > 256 * 18) __builtin_trap();
+    for (size_t at = 0; at < packs.size(); at += 18)
+      if (packs[at + 2] != at / 18 || packs[at] < 0x80 || packs[at] > 0x8F) __builtin_trap();
+  }
   return 0;
 }
