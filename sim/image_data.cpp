@@ -14,7 +14,7 @@
 namespace sim {
 namespace {
 
-constexpr uint32_t kSector = 2048;
+constexpr uint32_t kSector = kUserSectorSize;
 
 // An ISO image: sector n is bytes n × 2,048 of the file. A last partial sector does not
 // count (the engine does not present it either).
@@ -43,6 +43,13 @@ class PlainFile : public ImageUserData {
     }
     return true;
   }
+
+  bool ReadAudio(uint64_t lba, uint32_t, uint8_t*, std::string& error) override {
+    error = "sector " + std::to_string(lba) + " is not audio: an ISO image holds one data track";
+    return false;
+  }
+
+  std::vector<ImageTrack> tracks() const override { return {{1, false, 0, sectors_}}; }
 
  private:
   int fd_;
@@ -86,6 +93,28 @@ class FromSource : public ImageUserData {
       std::memcpy(out + static_cast<size_t>(i) * kSector, raw + offset, kSector);
     }
     return true;
+  }
+
+  bool ReadAudio(uint64_t lba, uint32_t count, uint8_t* out, std::string& error) override {
+    for (uint32_t i = 0; i < count; ++i) {
+      const int32_t at = static_cast<int32_t>(lba + i);
+      const ravelkit::Track* track = source_->disc().TrackAt(at);
+      if (track == nullptr || lba + i >= sectors() || track->mode != ravelkit::TrackMode::kAudio) {
+        error = "sector " + std::to_string(at) + " lies in no audio track";
+        return false;
+      }
+      if (!source_->ReadRaw(at, out + static_cast<size_t>(i) * kAudioSectorSize, error)) return false;
+    }
+    return true;
+  }
+
+  std::vector<ImageTrack> tracks() const override {
+    std::vector<ImageTrack> out;
+    for (const ravelkit::Track& t : source_->disc().tracks) {
+      out.push_back({t.number, t.mode == ravelkit::TrackMode::kAudio, static_cast<uint64_t>(std::max(t.start(), 0)),
+                     static_cast<uint64_t>(std::max(t.length(), 0))});
+    }
+    return out;
   }
 
  private:

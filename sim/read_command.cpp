@@ -109,7 +109,9 @@ void PrintText(const ReadJobReport& r) {
               r.unit_attentions);
   std::printf("sectors:       %llu of %llu (%llu bytes)\n", static_cast<unsigned long long>(r.sectors),
               static_cast<unsigned long long>(r.capacity), static_cast<unsigned long long>(r.bytes));
-  std::printf("time:          %.3f s, %.2f MB/s\n", r.seconds, r.mb_per_s);
+  std::printf("time:          %.3f s, %.2f MB/s", r.seconds, r.mb_per_s);
+  if (r.model_seconds > 0) std::printf(" (the drive's timing model: %.3f s)", r.model_seconds);
+  std::printf("\n");
   std::printf("commands:      %llu, bus requests %llu (%llu packets)\n", static_cast<unsigned long long>(r.commands),
               static_cast<unsigned long long>(r.bus_requests), static_cast<unsigned long long>(r.bus_packets));
   std::printf("sha256:        %s\n", r.sha256.empty() ? "-" : r.sha256.c_str());
@@ -120,22 +122,44 @@ void PrintText(const ReadJobReport& r) {
   } else {
     std::printf("pacing error:  no answer was held back\n");
   }
+  for (const TrackReport& t : r.tracks) {
+    std::printf("track %2u:      %s, LBA %llu, %llu sectors, sha256 %s, match %s\n", t.number,
+                t.audio ? "audio" : "data ", static_cast<unsigned long long>(t.start),
+                static_cast<unsigned long long>(t.sectors), t.sha256.empty() ? "-" : t.sha256.c_str(),
+                t.match ? "yes" : "NO");
+  }
   std::printf("match:         %s\n", r.match ? "yes" : "NO");
   if (!r.error.empty()) std::printf("error:         %s\n", r.error.c_str());
+}
+
+std::string TracksJson(const std::vector<TrackReport>& tracks) {
+  std::string out = "[";
+  for (const TrackReport& t : tracks) {
+    char line[256];
+    std::snprintf(line, sizeof(line),
+                  "%s{\"number\": %u, \"type\": \"%s\", \"start\": %llu, \"sectors\": %llu, \"sha256\": %s, "
+                  "\"match\": %s}",
+                  out.size() > 1 ? ", " : "", t.number, t.audio ? "audio" : "data",
+                  static_cast<unsigned long long>(t.start), static_cast<unsigned long long>(t.sectors),
+                  JsonString(t.sha256).c_str(), t.match ? "true" : "false");
+    out += line;
+  }
+  return out + "]";
 }
 
 void PrintJson(const ReadArgs& a, const ReadJobReport& r) {
   std::printf(
       "{\"image\": %s, \"client\": \"%s\", \"speed\": \"%s\", \"paced\": %s, \"sectors\": %llu, \"bytes\": %llu, "
-      "\"seconds\": %.6f, \"mb_per_s\": %.3f, \"commands\": %llu, \"bus_requests\": %llu, \"bus_packets\": %llu, \"sha256\": %s, "
-      "\"match\": %s, \"pacing_error_us\": {\"p50\": %lld, \"p99\": %lld, \"answers\": %llu}, \"error\": %s}\n",
+      "\"seconds\": %.6f, \"model_seconds\": %.6f, \"mb_per_s\": %.3f, \"commands\": %llu, \"bus_requests\": %llu, \"bus_packets\": %llu, \"sha256\": %s, "
+      "\"match\": %s, \"pacing_error_us\": {\"p50\": %lld, \"p99\": %lld, \"answers\": %llu}, \"tracks\": %s, "
+      "\"error\": %s}\n",
       JsonString(a.job.image).c_str(), a.job.client == Client::kMac ? "mac" : "windows", SpeedName(a.job.speed),
       a.job.paced ? "true" : "false", static_cast<unsigned long long>(r.sectors),
-      static_cast<unsigned long long>(r.bytes), r.seconds, r.mb_per_s, static_cast<unsigned long long>(r.commands),
+      static_cast<unsigned long long>(r.bytes), r.seconds, r.model_seconds, r.mb_per_s, static_cast<unsigned long long>(r.commands),
       static_cast<unsigned long long>(r.bus_requests), static_cast<unsigned long long>(r.bus_packets),
       JsonString(r.sha256).c_str(), r.match ? "true" : "false",
       static_cast<long long>(r.pacing.p50_us), static_cast<long long>(r.pacing.p99_us),
-      static_cast<unsigned long long>(r.pacing.answers), JsonString(r.error).c_str());
+      static_cast<unsigned long long>(r.pacing.answers), TracksJson(r.tracks).c_str(), JsonString(r.error).c_str());
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The read job: the serving side brought up as the tray program drives it (targets, the
 // device access library on every host controller, target 0 with the default identity, an
 // image mounted), and a simulated initiator that reads the whole disc the way an operating
-// system does, comparing every sector with the image's user data.
+// system does, comparing every sector with the image's data: the TOC says where the tracks
+// are, data tracks are read with READ(10) and audio tracks with READ CD, track by track.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "platform/bus1394/bus1394.h"
+#include "sim/initiator.h"
+#include "sim/rom.h"
 
 namespace sim {
 
@@ -38,14 +41,30 @@ struct PacingSummary {
   int64_t p99_us = 0;
 };
 
+// One track as read: its place from the TOC, its length up to the next track's pregap or
+// its session's lead-out (the pregaps between tracks are not read, as ripping software
+// reads), and how it compared with the image's track.
+struct TrackReport {
+  uint8_t number = 0;
+  bool audio = false;    // read with READ CD as CD-DA, 2,352 bytes a sector; else READ(10)
+  uint64_t start = 0;    // LBA of index 1
+  uint64_t sectors = 0;  // the track's length as the initiator found it
+  uint64_t read = 0;     // sectors read before the job ended
+  uint64_t mismatched = 0;  // of those, sectors that differ from the image's
+  std::string sha256;    // of the track's data as read
+  bool match = false;    // read whole, equal to the image's data, and where the image has it
+};
+
 struct ReadJobReport {
   bool match = false;  // every sector of the capacity was read and equals the expected data
   std::string error;   // why the job stopped early, or what differed; empty when matched
   std::string vendor, product, revision;  // INQUIRY, trailing spaces removed
   uint64_t capacity = 0;        // READ CAPACITY, sectors
-  uint64_t sectors = 0;         // read by READ(10)
+  uint64_t sectors = 0;         // read by READ(10) and READ CD, over all tracks
   uint64_t bytes = 0;
-  double seconds = 0;           // first READ(10) sent to last answered
+  double seconds = 0;           // first read sent to last answered
+  // What the drive's timing model says the same reads take (paced reads only, else 0).
+  double model_seconds = 0;
   double mb_per_s = 0;          // 10^6 bytes per second
   uint64_t commands = 0;        // every command of the session, TEST UNIT READYs included
   uint64_t bus_requests = 0;    // asynchronous requests on the bus from discovery to the end
@@ -57,9 +76,18 @@ struct ReadJobReport {
   int unit_attentions = 0;      // 6/28/00
   int bus_resets = 0;           // seen by the initiator after it attached
   PacingSummary pacing;
+  std::vector<TrackReport> tracks;  // in TOC order
 };
 
 ReadJobReport RunReadJob(const ReadJobOptions& options);
+
+// The drive as an operating system finds it before it reads: the machine and the serving
+// side brought up as for the read job (`options.image` mounted on target 0), an initiator
+// of `options.client` that found the unit in the configuration ROM, logged in and waited
+// until the drive was ready. Then `use` runs with them and its text is returned; else the
+// text of what failed before.
+std::string WithReadyDrive(const ReadJobOptions& options,
+                           const std::function<std::string(Initiator& initiator, const RomInfo& rom)>& use);
 
 // Nearest-rank percentile (0 < p ≤ 100) of unsorted values; 0 for none.
 int64_t Percentile(std::vector<int64_t> values, double p);
