@@ -105,4 +105,18 @@ std::vector<uint8_t> EncodeCdText(const CdTextStrings& s) {
   return out;
 }
 
+std::vector<uint8_t> SealCdTextPacks(const std::vector<uint8_t>& in) {
+  constexpr size_t kBody = kPackSize - 2;
+  if (in.empty() || in.size() % kBody != 0 || in.size() / kBody > kMaxPacks) return {};
+  std::vector<uint8_t> out;
+  for (size_t at = 0; at < in.size(); at += kBody) {
+    Pack p{};
+    p.type = in[at], p.track = in[at + 1], p.sequence = in[at + 2], p.position = in[at + 3];
+    std::copy(in.begin() + static_cast<long>(at) + 4, in.begin() + static_cast<long>(at + kBody),
+              p.text);
+    Seal(p, out);
+  }
+  return out;
+}
+
 }  // namespace ravelkit

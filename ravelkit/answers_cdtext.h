@@ -25,4 +25,8 @@ struct CdTextStrings {
 // Empty when no string is set, or when the text does not fit the 256 packs of a block.
 std::vector<uint8_t> EncodeCdText(const CdTextStrings& strings);
 
+// Packs kept without their CRC (16 bytes each, as CloneCD descriptors list them), sealed
+// with it. Empty when the count is not whole or exceeds a block.
+std::vector<uint8_t> SealCdTextPacks(const std::vector<uint8_t>& packsWithoutCrc);
+
 }  // namespace ravelkit

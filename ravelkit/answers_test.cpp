@@ -3,6 +3,7 @@
 // ISOs. Expected bytes are written out from MMC's layouts, not from the engine's records.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -242,7 +243,7 @@ struct MixedCd {
 struct TwoSessionCd {
   TempDir dir;
   std::string ccd;
-  TwoSessionCd() {
+  explicit TwoSessionCd(const std::string& extra = "") {
     Bytes img;
     auto sector = [&](int32_t lba) {
       Bytes user = Pattern(kUserSize, static_cast<uint32_t>(lba + 10));
@@ -276,7 +277,7 @@ struct TwoSessionCd {
          << "[Session 1]\r\nPreGapMode=1\r\nPreGapSubC=0\r\n"
          << "[Session 2]\r\nPreGapMode=1\r\nPreGapSubC=0\r\n";
     std::string tracks = "[TRACK 1]\r\nMODE=1\r\nINDEX 1=0\r\n[TRACK 2]\r\nMODE=1\r\nINDEX 1=150\r\n";
-    ccd = dir.Write("disc.ccd", head.str() + s.str() + tracks);
+    ccd = dir.Write("disc.ccd", head.str() + s.str() + tracks + extra);
   }
 };
 
@@ -367,6 +368,51 @@ TEST(ReadToc, CdTextFromTheCueSheetOrAnEmptyAnswer) {
   EXPECT_EQ(titles, std::string("Disc\0\0Song\0\0", 12));
   EXPECT_EQ(performers, std::string("Band\0\0\0\0\0\0\0\0", 12));
   EXPECT_TRUE(sizeInfo);
+}
+
+TEST(ReadToc, CdTextSheetsThatDoNotFitABlockGiveNone) {
+  TempDir dir;
+  dir.Write("a.bin", Zeros(300 * kRawSize));
+  // An unquoted title runs to the end of its line.
+  Engine words(dir.Write("w.cue", "TITLE Two Words\nFILE a.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"));
+  ASSERT_EQ(words.error(), kImageOk) << ImageLastError();
+  Bytes a = words.Data(ReadToc(5, false, 0));
+  ASSERT_GE(a.size(), 4u + 18);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(a.data() + 8), 10), std::string("Two Words", 10));
+  // 99 tracks of 160-character titles need far more than a block's 256 packs.
+  std::string cue = "FILE a.bin BINARY\n";
+  for (int t = 1; t <= 99; ++t) {
+    char line[64];
+    std::snprintf(line, sizeof(line), "TRACK %02d AUDIO\nINDEX 01 00:%02d:%02d\n", t, t * 3 / 75, t * 3 % 75);
+    cue += line;
+    cue += "TITLE \"" + std::string(200, 'x') + "\"\n";
+  }
+  Engine many(dir.Write("many.cue", cue));
+  ASSERT_EQ(many.error(), kImageOk) << ImageLastError();
+  EXPECT_EQ(many.Data(ReadToc(5, false, 0)), Hex("00 02 00 00"));
+}
+
+TEST(ReadToc, CdTextOfACloneCdDescriptorGetsItsCrc) {
+  TwoSessionCd two(
+      "[CDText]\r\nEntries=2\r\n"
+      "Entry 0=80 00 00 00 44 69 73 63 00 00 00 00 00 00 00 00\r\n"
+      "Entry 1=8f 00 01 00 00 01 02 00 01 00 00 00 00 00 00 00\r\n");
+  Engine e(two.ccd);
+  ASSERT_EQ(e.error(), kImageOk) << ImageLastError();
+  Bytes a = e.Data(ReadToc(5, false, 0));
+  ASSERT_EQ(a.size(), 4u + 2 * 18);
+  EXPECT_EQ(Bytes(a.begin(), a.begin() + 4), Hex("00 26 00 00"));
+  EXPECT_EQ(Bytes(a.begin() + 4, a.begin() + 20), Hex("80 00 00 00 44 69 73 63 00 00 00 00 00 00 00 00"));
+  EXPECT_EQ(Bytes(a.begin() + 22, a.begin() + 38), Hex("8F 00 01 00 00 01 02 00 01 00 00 00 00 00 00 00"));
+  for (size_t at : {size_t{4}, size_t{22}}) {
+    uint16_t crc = QCrc(std::span<const uint8_t>(a.data() + at, 16));
+    EXPECT_EQ(a[at + 16] << 8 | a[at + 17], crc);
+  }
+  // A pack that does not read as 16 bytes leaves the disc without text, not unreadable.
+  TwoSessionCd broken("[CDText]\r\nEntries=1\r\nEntry 0=80 00 zz\r\n");
+  Engine b(broken.ccd);
+  ASSERT_EQ(b.error(), kImageOk);
+  EXPECT_EQ(b.Data(ReadToc(5, false, 0)), Hex("00 02 00 00"));
 }
 
 TEST(ReadToc, PmaAtipAndCdOnlyFormatsAreRefused) {

@@ -11,6 +11,7 @@
 #include <charconv>
 #include <map>
 
+#include "ravelkit/answers_cdtext.h"
 #include "ravelkit/source.h"
 
 namespace ravelkit {
@@ -226,6 +227,7 @@ class Parser {
       out_.extents.push_back(e);
     }
     FillExtentGaps(out_.extents);
+    if (const Section* text = Find("cdtext")) CdText(*text);
     return true;
   }
 
@@ -279,6 +281,30 @@ class Parser {
       return Fail(name + " pregap reaches into the track before it");
     d.tracks.push_back(std::move(t));
     return true;
+  }
+
+  // [CDText]: Entries=n and "Entry k" lines of 16 hexadecimal bytes, a pack without its CRC.
+  // Text that does not read whole is left out rather than failing the image.
+  void CdText(const Section& s) {
+    int64_t entries = 0;
+    auto count = s.find("entries");
+    if (count == s.end() || !ParseInt(count->second, entries) || entries < 1 || entries > 256)
+      return;
+    std::vector<uint8_t> packs;
+    for (int64_t k = 0; k < entries; ++k) {
+      auto it = s.find("entry " + std::to_string(k));
+      if (it == s.end()) return;
+      std::string_view hex = it->second;
+      for (int b = 0; b < 16; ++b) {
+        hex = Trim(hex);
+        uint8_t v = 0;
+        auto [p, ec] = std::from_chars(hex.data(), hex.data() + std::min<size_t>(hex.size(), 2), v, 16);
+        if (ec != std::errc() || p == hex.data()) return;
+        packs.push_back(v);
+        hex.remove_prefix(static_cast<size_t>(p - hex.data()));
+      }
+    }
+    out_.cdText = SealCdTextPacks(packs);
   }
 
   const std::string& img_;
