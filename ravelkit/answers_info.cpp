@@ -111,9 +111,9 @@ uint32_t TocAddress(int32_t lba, bool msf) {
 }
 
 // Builds a variable answer: a header whose length field counts what follows it.
-class Answer {
+class ListAnswer {
  public:
-  explicit Answer(size_t headerSize) : bytes_(headerSize, 0) {}
+  explicit ListAnswer(size_t headerSize) : bytes_(headerSize, 0) {}
   template <typename T>
   void Add(const T& record) {
     auto p = reinterpret_cast<const uint8_t*>(&record);
@@ -138,7 +138,7 @@ void TocFormat0(Request& r, bool msf, uint8_t from, uint32_t alloc) {
   const Disc& d = r.disc();
   uint8_t last = d.tracks.back().number;
   if (from > last && from != kLeadOutTrack) return r.Check(kInvalidField);
-  Answer a(sizeof(TocHeader));
+  ListAnswer a(sizeof(TocHeader));
   for (const TocEntry& e : d.Toc()) {
     if (e.point < from) continue;
     TocTrackDescriptor t{};
@@ -154,7 +154,7 @@ void TocFormat1(Request& r, bool msf, uint32_t alloc) {
   const Disc& d = r.disc();
   const Session& s = d.sessions.back();
   const Track& first = d.tracks[s.firstTrack];
-  Answer a(sizeof(TocHeader));
+  ListAnswer a(sizeof(TocHeader));
   TocTrackDescriptor t{};
   t.adrControl = static_cast<uint8_t>(0x10 | first.control);
   t.track = first.number;
@@ -170,7 +170,7 @@ void TocFormat2(Request& r, uint8_t from, uint32_t alloc) {
   const Disc& d = r.disc();
   uint8_t lastSession = d.sessions.back().number;
   if (from > lastSession) return r.Check(kInvalidField);
-  Answer a(sizeof(TocHeader));
+  ListAnswer a(sizeof(TocHeader));
   for (const Session& s : d.sessions) {
     if (s.number < from) continue;
     for (const TocEntry& e : d.FullToc(s.number)) {
@@ -202,14 +202,12 @@ void TocFormat5(Request& r, uint32_t alloc) {
   // Without CD-TEXT the answer is the bare header: nothing follows its length field but
   // the two reserved bytes.
   const std::vector<uint8_t>& packs = r.layout().cdText;
-  Answer a(sizeof(TocHeader));
+  ListAnswer a(sizeof(TocHeader));
   if (!packs.empty()) a.Add(packs.data(), packs.size());
   a.Send(r, alloc, 0, 0);
 }
 
 const Session& SessionOf(const Disc& d, const Track& t) { return d.sessions[t.session - 1]; }
-
-const Track* TrackContaining(const Disc& d, int32_t lba) { return d.TrackAt(lba); }
 
 void SendTrackInformation(Request& r, const Track& t, uint32_t alloc) {
   const Disc& d = r.disc();
@@ -291,7 +289,7 @@ void AnswerReadTrackInformation(Request& r) {
   switch (cdb[1] & 0x03) {
     case 0:  // by LBA: the track whose pregap or body holds it
       if (value >= r.Capacity()) return r.Check(kLbaOutOfRange);
-      t = TrackContaining(d, static_cast<int32_t>(value));
+      t = d.TrackAt(static_cast<int32_t>(value));
       break;
     case 1:  // by number; 0 (lead-in) and 0xFF (invisible track) do not exist on a ROM
       if (value >= 1 && value <= 99) t = d.TrackByNumber(static_cast<uint8_t>(value));

@@ -668,7 +668,7 @@ TEST(ReadCd, FieldSelectionsOnDataAndAudioTracks) {
       {"CD-DA expected on data", ReadCd(20, 1, 1, 0x10), 0x64},
       {"form 1 expected on mode 1", ReadCd(20, 1, 4, 0x10), 0x64},
       {"MSF end before start", ReadCdMsf({0, 3, 0}, {0, 2, 0}, 0x10), 0x24},
-      {"past the lead-out", ReadCd(749, 2, 0, 0x10), 0x21},
+      {"past the lead-out", ReadCd(750, 1, 0, 0x10), 0x21},
   };
   for (const Bad& b : bad) {
     Outcome o = e.Run(b.cdb);
@@ -676,6 +676,19 @@ TEST(ReadCd, FieldSelectionsOnDataAndAudioTracks) {
     EXPECT_EQ(o.key, 0x05) << b.name;
     EXPECT_EQ(o.asc, b.asc) << b.name;
   }
+}
+
+TEST(ReadCd, RunPastTheLeadOutDeliversTheSectorsBeforeIt) {
+  MixedCd cd;
+  Engine e(cd.cue);
+  Outcome o = e.Run(ReadCd(748, 5, 0, 0x00, 2));
+  EXPECT_TRUE(o.check);
+  EXPECT_EQ(o.asc, 0x21);
+  ASSERT_EQ(o.data.size(), 2 * 16u);
+  // Sectors 748 and 749: absolute 00:11:73 and 00:11:74, the last of track 3.
+  EXPECT_EQ(Bytes(o.data.begin() + 7, o.data.begin() + 10), Hex("00 11 73"));
+  EXPECT_EQ(Bytes(o.data.begin() + 23, o.data.begin() + 26), Hex("00 11 74"));
+  EXPECT_EQ(o.head, 750u);
 }
 
 TEST(ReadCd, AudioTrackRefusesUserDataReads) {
