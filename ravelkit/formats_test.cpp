@@ -1,4 +1,4 @@
-// CloneCD, media descriptor and Nero images: each test writes a small image of a known disc,
+// CloneCD, media descriptor, Nero, CUE/BIN and ISO images: each test writes a small image of a known disc,
 // opens it through the engine's entry points and compares what the engine serves with what
 // an independent reader of that format (the Debian tools scripts/setup.sh installs) makes of
 // the same files, then checks the sub-channel an image stores against the generated one and
@@ -1151,6 +1151,71 @@ TEST(Refused, NeroWithTheReason) {
        patch([](Bytes& b, size_t c) { b[c + 8 + 15] = 0x01; }, {true, false, 1, false}),
        "not in whole sectors"},
   });
+}
+
+// --- CUE/BIN and ISO against independent readers --------------------------------------------
+
+// bchunk cuts a BIN along its cue sheet: the mode 1 track's user data into an .iso, the audio
+// track's samples (from INDEX 01, as stored) into a .cdr. Both must equal what the engine
+// serves for the same sectors.
+TEST(CueBin, MatchesBchunk) {
+  REQUIRE_TOOL("bchunk");
+  TempDir dir;
+  Bytes bin;
+  const std::vector<FxTrack> tracks = Tracks(1);
+  for (const FxTrack& t : tracks)
+    for (int32_t lba = t.pregapStart; lba < t.end; ++lba) Append(bin, RawSector(t, lba));
+  dir.Write("disc.bin", bin);
+  const std::string cue = dir.Write("disc.cue",
+                                    "FILE \"disc.bin\" BINARY\n"
+                                    "  TRACK 01 MODE1/2352\n"
+                                    "    INDEX 01 00:00:00\n"
+                                    "  TRACK 02 AUDIO\n"
+                                    "    INDEX 00 00:00:40\n"
+                                    "    INDEX 01 00:00:50\n");
+  ASSERT_EQ(Tool(dir, "bchunk disc.bin disc.cue part"), 0);
+  Engine e(cue);
+  ASSERT_EQ(e.error(), kImageOk) << e.message();
+  const Bytes iso = dir.Read("part01.iso");
+  ASSERT_EQ(iso.size(), 40u * kUserSize);
+  EXPECT_TRUE(e.Read10(0, 40) == iso);
+  const Bytes cdr = dir.Read("part02.cdr");
+  ASSERT_EQ(cdr.size(), 30u * kRawSize);
+  EXPECT_TRUE(e.ReadCd(50, 30) == cdr);
+  // The raw data track is the BIN itself, sync to ECC.
+  EXPECT_TRUE(e.ReadCd(0, 40) == Slice(bin, 0, 40 * kRawSize));
+}
+
+// The data an ISO serves is a file system an independent reader walks to the same files.
+TEST(Iso, ServedDataIsTheFileSystemIsoReadSees) {
+  REQUIRE_TOOL("xorriso");
+  REQUIRE_TOOL("iso-read");
+  REQUIRE_TOOL("iso-info");
+  TempDir dir;
+  fs::create_directories(dir.Path("tree/sub"));
+  const Bytes big = Pattern(300 * 1024 + 17, 11), small = Pattern(5000, 12);
+  dir.Write("tree/sub/big.bin", big);
+  dir.Write("tree/small.bin", small);
+  ASSERT_EQ(Tool(dir, "xorriso -as mkisofs -quiet -o made.iso tree"), 0);
+  Engine e(dir.Path("made.iso"));
+  ASSERT_EQ(e.error(), kImageOk) << e.message();
+  const uint64_t sectors = e.Capacity();
+  ASSERT_EQ(sectors * kUserSize, fs::file_size(dir.Path("made.iso")));
+  Bytes served;
+  for (uint64_t lba = 0; lba < sectors; lba += 64)
+    Append(served, e.Read10(static_cast<int32_t>(lba),
+                            static_cast<uint32_t>(std::min<uint64_t>(64, sectors - lba))));
+  dir.Write("served.iso", served);
+  ASSERT_EQ(Tool(dir, "iso-read -i served.iso -e /sub/big.bin -o big.out"), 0);
+  ASSERT_EQ(Tool(dir, "iso-read -i served.iso -e /small.bin -o small.out"), 0);
+  EXPECT_TRUE(dir.Read("big.out") == big);
+  EXPECT_TRUE(dir.Read("small.out") == small);
+  // The listing with every file's size and first sector.
+  ASSERT_EQ(Tool(dir, "sh -c 'iso-info --no-header -l -i made.iso | grep -v made.iso > made.txt'"), 0);
+  ASSERT_EQ(Tool(dir, "sh -c 'iso-info --no-header -l -i served.iso | grep -v served.iso > served.txt'"), 0);
+  const Bytes listing = dir.Read("made.txt");
+  EXPECT_NE(std::string(listing.begin(), listing.end()).find("big.bin"), std::string::npos);
+  EXPECT_TRUE(listing == dir.Read("served.txt"));
 }
 
 }  // namespace
