@@ -1,8 +1,8 @@
-// CloneCD, media descriptor, Nero, CUE/BIN and ISO images: each test writes a small image of a known disc,
-// opens it through the engine's entry points and compares what the engine serves with what
-// an independent reader of that format (the Debian tools scripts/setup.sh installs) makes of
-// the same files, then checks the sub-channel an image stores against the generated one and
-// that damaged or hostile images are refused with their reason.
+// CloneCD, media descriptor, Nero, CUE/BIN and ISO images: each test writes a small image
+// of a known disc, opens it through the engine's entry points and compares what the engine
+// serves with what an independent reader of that format (the Debian tools scripts/setup.sh
+// installs) makes of the same files, then checks the sub-channel an image stores against
+// the generated one and that damaged or hostile images are refused with their reason.
 #include <gtest/gtest.h>
 
 #include <array>
