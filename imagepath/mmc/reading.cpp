@@ -139,7 +139,12 @@ uint32_t ReadCd(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   if (lba == kAudioPositionLba && cdb[9] == 0 && cdb[10] != 0) {
     if (!AudioPlaying(d)) return Fail(d, sense::kCommandSequenceError, kResultInvalidField);
     AskAudioPosition(d);
-    return ToMedium(d, request, lock_held);
+    // The engine knows no audio position: it is asked for the sector under the head.
+    uint8_t at_head[16];
+    std::memcpy(at_head, request->cdb, sizeof(request->cdb));
+    std::memcpy(at_head + sizeof(request->cdb), &request->reserved, sizeof(request->reserved));
+    PutBe32(at_head + 2, d->timing.head);
+    return SendToMedium(d, request, lock_held, nullptr, 0, at_head, nullptr);
   }
   BeginMediumAccess(d, request, lba, Be24(cdb + 6));
   return ToMedium(d, request, lock_held);

@@ -457,6 +457,18 @@ TEST_F(AudioTest, PlayReportsTheStartSectorAndPauseKeepsWhatIsLeft) {
   EXPECT_EQ(device_->audio_length, 499u);
 }
 
+TEST_F(AudioTest, ReadCdAtTheAudioPositionReadsTheSectorUnderTheHeadAndPlayGoesOn) {
+  Mount();
+  ASSERT_EQ(Run(PlayAudio10(1000, 500)), kResultGood);  // the head rests at 1,001
+  medium_.ClearRequests();
+  const Reply reply = Ask({0xBE, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 1, 0, 2, 0}, 16);
+  ASSERT_EQ(reply.result, kResultGood);
+  EXPECT_EQ(reply.data, medium_.disc.Q(1001));
+  ASSERT_EQ(medium_.Requests().size(), 1u);
+  EXPECT_EQ(Be32(medium_.Requests()[0].cdb + 2), 1001u);
+  EXPECT_EQ(device_->mechanism, mechanism::kPlaying);
+}
+
 TEST_F(AudioTest, PlayFromTheCurrentPositionStartsAtTheHead) {
   Mount();
   ASSERT_EQ(Run(Seek(1999)), kResultGood);  // head 2,000
