@@ -263,7 +263,8 @@ void AnswerReportKey(Request& r) {
   }
   if (!IsDvd(r)) return r.Check(kIncompatibleMedium);
   switch (format) {
-    case 0x00: {
+    case 0x00:    // AGID for CSS/CPPM
+    case 0x11: {  // AGID for CPRM: the same pool of grants
       for (int i = 0; i < kAgidCount; ++i) {
         if (st.grantedAgids & (1u << i)) continue;
         st.grantedAgids = static_cast<uint8_t>(st.grantedAgids | (1u << i));

@@ -803,8 +803,9 @@ TEST(ReportKey, AgidsAreGrantedUntilExhaustedAndFreedByInvalidate) {
     EXPECT_EQ(dvd.Data(ReportKey(0)), want) << int(agid);
   }
   EXPECT_EQ(dvd.Run(ReportKey(0)).asc, 0x55);
+  EXPECT_EQ(dvd.Run(ReportKey(0x11)).asc, 0x55);  // CPRM draws on the same grants
   EXPECT_TRUE(dvd.Data(ReportKey(0x3F, 2)).empty());
-  EXPECT_EQ(dvd.Data(ReportKey(0)), Hex("00 06 00 00 00 00 00 80"));
+  EXPECT_EQ(dvd.Data(ReportKey(0x11)), Hex("00 06 00 00 00 00 00 80"));
   // SEND KEY invalidates as well; a challenge needs a granted AGID.
   EXPECT_FALSE(dvd.Run(SendKey(0x3F, 1)).check);
   EXPECT_EQ(dvd.Run(SendKey(1, 1)).asc, 0x2C);
