@@ -1,6 +1,10 @@
+// The engine's entry points: images are opened through the format layer, and each request
+// is dispatched by opcode to the answer families (answers_*.cpp), whose outcome is written
+// back over the CDB.
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 #include <memory>
@@ -50,6 +54,22 @@ std::string Utf16ToUtf8(const char16_t* s) {
   return out;
 }
 
+// Sense data in fixed format, as the request's 18-byte buffer takes it.
+struct FixedSense {
+  uint8_t responseCode;
+  uint8_t obsolete;
+  uint8_t key;
+  uint8_t information[4];
+  uint8_t additionalLength;
+  uint8_t commandSpecific[4];
+  uint8_t asc, ascq;
+  uint8_t fru;
+  uint8_t keySpecific[3];
+};
+static_assert(sizeof(FixedSense) == 18 && offsetof(FixedSense, additionalLength) == 7 &&
+              offsetof(FixedSense, asc) == 12);
+inline constexpr uint8_t kSenseCurrentFixed = 0x70;
+
 using Handler = void (*)(Request&);
 
 void Good(Request&) {}
@@ -98,13 +118,14 @@ uint32_t Execute(RavelImage& image, MediaRequest& req) {
   }
   if (r.checked()) {
     if (req.sense != nullptr) {
-      std::memset(req.sense, 0, 18);
-      req.sense[0] = 0x70;
-      req.sense[2] = r.sense().key;
-      req.sense[7] = 10;
-      req.sense[12] = r.sense().asc;
-      req.sense[13] = r.sense().ascq;
-      req.cdb[kResultSenseLength] = 18;
+      FixedSense f{};
+      f.responseCode = kSenseCurrentFixed;
+      f.key = r.sense().key;
+      f.additionalLength = sizeof(FixedSense) - offsetof(FixedSense, commandSpecific);
+      f.asc = r.sense().asc;
+      f.ascq = r.sense().ascq;
+      std::memcpy(req.sense, &f, sizeof(f));
+      req.cdb[kResultSenseLength] = sizeof(f);
     }
     req.cdb[kResultFlags] = kResultCheckCondition;
   }
