@@ -183,6 +183,8 @@ class Initiator : public bus1394::RemoteNode {
   std::optional<uint32_t> ReadAgentState();  // AGENT_STATE of the login's agent
 
   uint16_t node_id() const;
+  // The bus this node is attached to, for whoever forces its resets.
+  bus1394::HostController& controller() { return hc_; }
   InitiatorCounters counters() const;
   // Waits for the worker to be idle: no reset to handle, nothing queued or outstanding.
   bool WaitIdle(int timeout_ms = 10000);

@@ -3,12 +3,14 @@
 //   skellmere-sim read IMAGE [--client windows|mac] [--speed S100|S200|S400|S800] [--unpaced]
 //                            [--json] [--expect FILE]
 //   skellmere-sim info IMAGE [--client windows|mac] [--json]
+//   skellmere-sim serve IMAGE --socket PATH [--client windows|mac] [--unpaced]
 //   skellmere-sim demo [--controllers N] [--client windows|mac] [--profile linux|mac|chained]
 //                      [--mib N] [--json]
 //
 // The read job (sim/read_job.h) serves IMAGE from target 0 as the tray program does and
 // reads the whole disc through a simulated initiator, comparing it with the image. `info`
 // serves IMAGE the same way and prints what the initiator sees of the drive and the medium.
+// `serve` (sim/serve.h) passes SCSI commands from a Unix-domain socket to the drive.
 //
 // The demo brings up a simulated PC with N host controllers, the SBP-2 target driver
 // started on each, publishes unit 0 on every controller from a user-mode stand-in, and on
@@ -30,6 +32,7 @@
 #include "sim/read_command.h"
 #include "sim/responder.h"
 #include "sim/rom.h"
+#include "sim/serve.h"
 
 namespace {
 
@@ -46,6 +49,7 @@ struct Args {
 void Usage() {
   sim::ReadUsage();
   sim::InfoUsage();
+  sim::ServeUsage();
   std::fprintf(stderr,
                "       skellmere-sim demo [--controllers N] [--client windows|mac]\n"
                "                          [--profile linux|mac|chained] [--mib N] [--json]\n");
@@ -213,6 +217,7 @@ BusReport RunBus(sim::Machine& machine, size_t index, const Args& args, uint32_t
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "read") == 0) return sim::ReadCommand(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "info") == 0) return sim::InfoCommand(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) return sim::ServeCommand(argc, argv);
   Args args;
   if (!Parse(argc, argv, &args)) {
     Usage();
