@@ -13,14 +13,17 @@ check_json() {  # file, expected match (true/false)
   python3 - "$1" "$2" <<'PY'
 import json, sys
 doc = json.load(open(sys.argv[1]))
-keys = ["sectors", "bytes", "seconds", "mb_per_s", "commands", "bus_requests", "sha256", "match",
-        "pacing_error_us"]
+keys = ["sectors", "bytes", "seconds", "model_seconds", "mb_per_s", "commands", "bus_requests", "sha256",
+        "match", "pacing_error_us", "tracks"]
 missing = [k for k in keys if k not in doc]
 assert not missing, f"missing keys {missing}"
 assert set(doc["pacing_error_us"]) >= {"p50", "p99"}, doc["pacing_error_us"]
 assert doc["match"] is (sys.argv[2] == "true"), doc
 assert doc["sectors"] > 0 and doc["bytes"] == 2048 * doc["sectors"], doc
 assert len(doc["sha256"]) == 64, doc
+# An ISO is one data track from LBA 0, which holds the whole read.
+assert [(t["number"], t["type"], t["start"], t["sectors"]) for t in doc["tracks"]] == [(1, "data", 0, doc["sectors"])], doc
+assert doc["tracks"][0]["match"] is doc["match"] and doc["tracks"][0]["sha256"] == doc["sha256"], doc
 PY
 }
 

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -113,8 +114,9 @@ TEST(ImageUserData, IsoIsTheFileItself) {
   EXPECT_FALSE(ImageUserData::Open(dir.Write("x", {}) + "-missing.iso", error));
 }
 
-// A raw image's user data is cut out of its 2,352-byte sectors; an audio track has none.
-TEST(ImageUserData, RawSectorsGiveTheirUserData) {
+// A raw image's user data is cut out of its 2,352-byte sectors; an audio track has none,
+// and gives its whole sectors instead.
+TEST(ImageUserData, RawSectorsGiveTheirUserDataOrAudio) {
   TempDir dir;
   constexpr int kData = 4;
   std::vector<uint8_t> bin(static_cast<size_t>(kData + 2) * ravelkit::kRawSize);
@@ -141,6 +143,14 @@ TEST(ImageUserData, RawSectorsGiveTheirUserData) {
   EXPECT_EQ(out, user);
   EXPECT_FALSE(data->Read(kData - 1, 2, out.data(), error));
   EXPECT_NE(error.find("no 2,048-byte user data"), std::string::npos) << error;
+
+  const std::vector<ImageTrack> tracks = {{1, false, 0, kData}, {2, true, kData, 2}};
+  EXPECT_EQ(data->tracks(), tracks);
+  std::vector<uint8_t> audio(2 * ravelkit::kRawSize);
+  ASSERT_TRUE(data->ReadAudio(kData, 2, audio.data(), error)) << error;
+  EXPECT_TRUE(std::equal(audio.begin(), audio.end(), bin.begin() + kData * ravelkit::kRawSize));
+  EXPECT_FALSE(data->ReadAudio(kData - 1, 1, audio.data(), error));
+  EXPECT_NE(error.find("no audio track"), std::string::npos) << error;
 }
 
 // ---- The whole job ------------------------------------------------------------------------
@@ -257,6 +267,124 @@ TEST_F(ReadJobComparison, AnImageThatCannotBeMountedFailsTheJob) {
   EXPECT_FALSE(r.match);
   EXPECT_NE(r.error.find("MountImage"), std::string::npos) << r.error;
   EXPECT_EQ(r.sectors, 0u);
+}
+
+// ---- Tracks ---------------------------------------------------------------------------------
+
+// SKM_MIXED_IMAGE (sim/make-mixed-image.py): track 1 data, 300 sectors; a pregap of 150
+// stored in the file; track 2 audio, 300; track 3 audio, 200, right behind it.
+const std::vector<ImageTrack> kMixedTracks = {{1, false, 0, 300}, {2, true, 450, 300}, {3, true, 750, 200}};
+
+class MixedModeRead : public ::testing::Test {
+ protected:
+  static ReadJobReport Read(const std::string& expect = {}) {
+    ReadJobOptions options;
+    options.image = SKM_MIXED_IMAGE;
+    options.expect = expect;
+    options.paced = false;
+    return RunReadJob(options);
+  }
+  static std::vector<ImageTrack> Places(const ReadJobReport& r) {
+    std::vector<ImageTrack> out;
+    for (const TrackReport& t : r.tracks) out.push_back({t.number, t.audio, t.start, t.sectors});
+    return out;
+  }
+};
+
+TEST_F(MixedModeRead, EveryTrackIsReadAsItsTypeAndThePregapIsSkipped) {
+  const ReadJobReport r = Read();
+  EXPECT_TRUE(r.match) << r.error;
+  EXPECT_EQ(Places(r), kMixedTracks);
+  EXPECT_EQ(r.capacity, 950u);
+  EXPECT_EQ(r.sectors, 800u);
+  EXPECT_EQ(r.bytes, 300u * 2048 + 500u * 2352);
+  // Each track's digest is of its own data as the image holds it.
+  std::string error;
+  auto image = ImageUserData::Open(SKM_MIXED_IMAGE, error);
+  ASSERT_NE(image, nullptr) << error;
+  for (const TrackReport& t : r.tracks) {
+    SCOPED_TRACE(static_cast<int>(t.number));
+    EXPECT_TRUE(t.match);
+    std::vector<uint8_t> data(t.sectors * (t.audio ? kAudioSectorSize : kUserSectorSize));
+    const auto lba = t.start;
+    const auto count = static_cast<uint32_t>(t.sectors);
+    ASSERT_TRUE(t.audio ? image->ReadAudio(lba, count, data.data(), error) : image->Read(lba, count, data.data(), error))
+        << error;
+    EXPECT_EQ(t.sha256, HexOf(data));
+  }
+}
+
+TEST_F(MixedModeRead, AChangedSampleIsFoundInItsTrackOnly) {
+  TempDir dir;
+  std::vector<uint8_t> bin = FileBytes(fs::path(SKM_MIXED_IMAGE).replace_extension(".bin").string());
+  ASSERT_EQ(bin.size(), 950u * 2352);
+  bin[820 * 2352 + 1001] ^= 0x10;  // track 3
+  dir.Write("mixed.bin", bin);
+  const std::vector<uint8_t> cue = FileBytes(SKM_MIXED_IMAGE);
+  const ReadJobReport r = Read(dir.Write("mixed.cue", cue));
+  EXPECT_FALSE(r.match);
+  EXPECT_EQ(r.mismatched_sectors, 1u);
+  EXPECT_EQ(r.first_mismatch, 820);
+  ASSERT_EQ(r.tracks.size(), 3u);
+  EXPECT_TRUE(r.tracks[0].match);
+  EXPECT_TRUE(r.tracks[1].match);
+  EXPECT_FALSE(r.tracks[2].match);
+  EXPECT_EQ(r.tracks[2].mismatched, 1u);
+}
+
+// The disc read as one data track against an image whose tracks lie elsewhere must not
+// pass even where the bytes agree.
+TEST_F(MixedModeRead, TracksThatLieElsewhereInTheImageDoNotMatch) {
+  TempDir dir;
+  std::vector<uint8_t> bin = FileBytes(fs::path(SKM_MIXED_IMAGE).replace_extension(".bin").string());
+  dir.Write("mixed.bin", bin);
+  const std::string cue =
+      "FILE \"mixed.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n"
+      "  TRACK 02 AUDIO\n    INDEX 01 00:06:00\n  TRACK 03 AUDIO\n    INDEX 01 00:10:00\n";
+  const ReadJobReport r = Read(dir.Write("nogap.cue", std::vector<uint8_t>(cue.begin(), cue.end())));
+  EXPECT_FALSE(r.match);
+  EXPECT_EQ(r.mismatched_sectors, 0u) << r.error;
+  EXPECT_NE(r.error.find("are not those of"), std::string::npos) << r.error;
+}
+
+// ---- Pacing ---------------------------------------------------------------------------------
+
+// A paced read of a data CD takes what the drive's timing model says: the answers are held
+// back far longer than the stack needs, so the time is the model's, not the machine's. The
+// model's figure includes the first read's fixed offset (its seek and the wait for the
+// rotation grid). A stall of the machine longer than one read's rotation (about 20 ms)
+// makes an answer late: it then leaves without being held back and the rest of the read
+// shifts by the stall. Such a run says nothing about the model, so it is read again, up to
+// three times; when every run stalled (a machine loaded far beyond its cores) the test is
+// skipped rather than judged. A read in which no answer at all was held back is a pacing
+// fault, not a stall. The Windows initiator keeps eight commands queued, so only a stall of
+// the executor itself counts; a Mac one waits for each answer before it sends the next
+// command, which on a loaded machine stalls too often to judge.
+TEST(PacedRead, TakesTheTimingModelsFigure) {
+  TempDir dir;
+  std::vector<uint8_t> iso(size_t{3} << 20);  // 1,536 sectors: a CD
+  for (size_t i = 0; i < iso.size(); ++i) iso[i] = static_cast<uint8_t>(i * 31 + (i >> 11));
+  ReadJobOptions options;
+  options.image = dir.Write("paced.iso", iso);
+  options.client = Client::kWindows;
+  const uint64_t reads = iso.size() / 2048 / options.sectors_per_command;
+  ReadJobReport r;
+  bool steady = false;
+  for (int attempt = 1; attempt <= 3 && !steady; ++attempt) {
+    r = RunReadJob(options);
+    ASSERT_TRUE(r.match) << r.error;
+    ASSERT_GT(r.pacing.answers, 0u) << "no answer was held back";
+    steady = r.pacing.answers == reads;
+    if (!steady) {
+      std::printf("run %d: %llu of %llu answers held back (the machine stalled), %.3f s against %.3f s\n", attempt,
+                  static_cast<unsigned long long>(r.pacing.answers), static_cast<unsigned long long>(reads),
+                  r.seconds, r.model_seconds);
+    }
+  }
+  if (!steady) GTEST_SKIP() << "every paced read stalled: the machine is too loaded to judge the pacing";
+  ASSERT_GT(r.model_seconds, 0.5);
+  EXPECT_LT(std::abs(r.seconds - r.model_seconds) / r.model_seconds, 0.02)
+      << "read " << r.seconds << " s, the model " << r.model_seconds << " s";
 }
 
 }  // namespace
