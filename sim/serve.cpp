@@ -61,7 +61,9 @@ bool InstallSignals() {
   for (int s : {SIGINT, SIGTERM, SIGUSR1}) {
     if (::sigaction(s, &action, nullptr) != 0) return false;
   }
-  return true;
+  // A reader of the output that went away must not end the server before its clean-up.
+  action.sa_handler = SIG_IGN;
+  return ::sigaction(SIGPIPE, &action, nullptr) == 0;
 }
 
 struct ServeArgs {
@@ -105,13 +107,17 @@ TransportCode CodeOf(Transport t) {
   return TransportCode::kFailure;
 }
 
-Response Run(Initiator& initiator, const Request& request) {
+Response Run(Initiator& initiator, const Request& request, int connection) {
   Command command;
   command.cdb = request.cdb;
   if (request.direction == Direction::kIn) command.data_in_length = request.transfer_len;
   if (request.direction == Direction::kOut) command.data_out = request.data_out;
   command.timeout = std::chrono::milliseconds(request.timeout_ms != 0 ? request.timeout_ms : kDefaultTimeoutMs);
   Result result = initiator.Execute(std::move(command));
+  if (result.attempts > 1) {
+    std::fprintf(stderr, "serve: connection %d: command %02X sent %d times (bus resets), %s\n", connection,
+                 request.cdb[0], result.attempts, ToString(result.transport));
+  }
   Response response;
   response.transport = CodeOf(result.transport);
   response.duration_us = static_cast<uint32_t>(
@@ -149,7 +155,7 @@ void ServeConnection(int fd, int id, Initiator& initiator) {
     while (std::optional<Parsed> parsed = stream.Next()) {
       Response response;
       if (parsed->kind == Parsed::Kind::kRequest) {
-        response = Run(initiator, parsed->request);
+        response = Run(initiator, parsed->request, id);
       } else {
         response.transport = TransportCode::kMalformed;
         std::fprintf(stderr, "serve: connection %d: request refused: %s%s\n", id, parsed->why.c_str(),
