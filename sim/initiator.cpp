@@ -763,12 +763,16 @@ void Initiator::Finish(const std::shared_ptr<Pending>& p, Transport transport) {
       Free(entry->orb);
       chain_.erase(entry);
     } else if (transport == Transport::kOk) {
-      for (auto it = chain_.begin(); it != entry;) {
-        if (it->complete) {
-          Free(it->orb);
-          it = chain_.erase(it);
+      // By position: erasing from the middle of a deque invalidates every iterator, `entry`
+      // included.
+      size_t before = static_cast<size_t>(entry - chain_.begin());
+      for (size_t i = 0; i < before;) {
+        if (chain_[i].complete) {
+          Free(chain_[i].orb);
+          chain_.erase(chain_.begin() + static_cast<ptrdiff_t>(i));
+          --before;
         } else {
-          ++it;
+          ++i;
         }
       }
     }
