@@ -484,22 +484,26 @@ class Reader {
   }
 
   // The first sector of `next`'s pregap (its index 0, whose Q already names `next`), or
-  // `next`'s start when it has none: a binary search between the two track starts. A Q
-  // without a position counts as the earlier track's.
+  // `next`'s start when it has none. Back from that start in growing steps first (one probe
+  // when there is no pregap, two to bracket the usual two seconds), then by halving the
+  // interval. A Q without a position counts as the earlier track's.
   std::optional<uint32_t> PregapStart(const TocTrack& track, const TocTrack& next) {
-    if (next.start <= track.start + 1) return next.start;
+    constexpr uint32_t kUsualPregap = 150;
     uint32_t known_track = track.start;  // Q names `track` here
     uint32_t known_next = next.start;    // and `next` here
+    uint32_t back = 1;
+    bool galloping = true;
     while (known_next - known_track > 1) {
-      // The common case first: no pregap at all, or one that ends right at the start.
-      const uint32_t probe = known_next == next.start ? next.start - 1 : known_track + (known_next - known_track) / 2;
+      uint32_t probe = known_track + (known_next - known_track) / 2;
+      if (galloping && back < next.start - known_track) probe = next.start - back;
       const auto q = QTrack(probe);
       if (!q) return std::nullopt;
       if (*q && **q == next.number) {
         known_next = probe;
+        back = back == 1 ? kUsualPregap + 1 : back * 2;
       } else {
-        if (known_next == next.start) return next.start;
         known_track = probe;
+        galloping = false;
       }
     }
     return known_next;
