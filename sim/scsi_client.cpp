@@ -244,9 +244,14 @@ int main(int argc, char** argv) {
   }
   ::close(fd);
 
-  std::printf("status: %s (0x%02x), transport: %s (%u), %llu us\n", StatusName(header->scsi_status),
-              header->scsi_status, sim::serve::ToString(transport), static_cast<unsigned>(transport),
-              static_cast<unsigned long long>(header->duration_us.get()));
+  if (transport == sim::serve::TransportCode::kOk) {
+    std::printf("status: %s (0x%02x), transport: ok (0), %llu us\n", StatusName(header->scsi_status),
+                header->scsi_status, static_cast<unsigned long long>(header->duration_us.get()));
+  } else {
+    // No status block came back, so there is no SCSI status to show.
+    std::printf("status: none, transport: %s (%u), %llu us\n", sim::serve::ToString(transport),
+                static_cast<unsigned>(transport), static_cast<unsigned long long>(header->duration_us.get()));
+  }
   PrintSense(sense);
   if (direction == Direction::kOut) std::printf("data out: %u of %u bytes accepted\n", data_len, length);
   if (direction == Direction::kIn) {

@@ -417,6 +417,11 @@ TEST_F(Serve, ClientToolPrintsStatusSenseAndData) {
   const std::vector<uint8_t> got{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   EXPECT_TRUE(got == Sectors(7, 2)) << "the file holds " << got.size() << " bytes, not sectors 7 and 8";
 
+  // A 16-byte command never reaches the drive: the ORB carries 12 bytes.
+  out = Tool("--read 2048 88 00 00 00 00 00 00 00 00 01 00 00 00 01 00 00", &status);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find("status: none, transport: malformed request (5)"), std::string::npos) << out;
+
   out = Tool("--read 36 zz", &status);
   EXPECT_EQ(status, 2) << out;
 }
