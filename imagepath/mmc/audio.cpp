@@ -55,12 +55,12 @@ constexpr uint8_t kControlFourChannel = 0x8;
 constexpr uint8_t kRecordBit7 = 0x80;
 constexpr uint8_t kRecordValue = 0x7F;
 enum RecordByte : int {
-  kRecTrack = 0,     // control bit 3
-  kRecIndex = 1,     // control bit 2
-  kRecRelMinute = 2, // control bit 1
+  kRecTrack = 0,      // control bit 3
+  kRecIndex = 1,      // control bit 2
+  kRecRelMinute = 2,  // control bit 1
   kRecRelSecond = 3,
   kRecRelFrame = 4,
-  kRecAbsMinute = 5, // control bit 0
+  kRecAbsMinute = 5,  // control bit 0
   kRecAbsSecond = 6,
   kRecAbsFrame = 7,
 };
@@ -344,6 +344,17 @@ const PositionRecord& RecordByTime(const ScsiDevice* d) {
   uint64_t i = static_cast<uint64_t>(since) % period * sc.block_count / period + sc.head_index;
   if (i >= sc.block_count) i -= sc.block_count;
   return sc.block[i];
+}
+
+// READ SUB-CHANNEL once its frames are in: the position passing under the head, or the
+// catalogue number or ISRC found among the frames.
+uint32_t SendSubChannelAnswer(ScsiDevice* d, ScsiRequest* request, bool*) {
+  if (request->cdb[3] == kBlockPosition) {
+    SendCurrentPosition(d, request, RecordByTime(d));
+  } else {
+    SendCatalogue(d, request);
+  }
+  return kResultGood;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -697,17 +708,10 @@ uint32_t ReadSubChannel(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
     SendCurrentPosition(d, request, d->subchannel.saved_position);
     return kResultGood;
   }
-  auto answer = [](ScsiDevice* dev, ScsiRequest* req, bool*) -> uint32_t {
-    if (req->cdb[3] == kBlockPosition) {
-      SendCurrentPosition(dev, req, RecordByTime(dev));
-    } else {
-      SendCatalogue(dev, req);
-    }
-    return kResultGood;
-  };
-  const uint32_t r = ReadSubChannelBlock(d, request, lock_held, format, cdb[6], answer);
+  const uint32_t r =
+      ReadSubChannelBlock(d, request, lock_held, format, cdb[6], SendSubChannelAnswer);
   if (r != kResultGood) return r;
-  return answer(d, request, lock_held);
+  return SendSubChannelAnswer(d, request, lock_held);
 }
 
 uint32_t PlayAudio10(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
