@@ -373,6 +373,20 @@ TEST_F(Serve, AnswersAsTheDriveAnswersTheInitiator) {
   EXPECT_EQ(past.data_len, 0u);
   EXPECT_EQ(std::vector<uint8_t>({past.key(), past.asc(), past.ascq()}), (std::vector<uint8_t>{5, 0x21, 0}));
 
+  // Data out reaches the drive: MODE SELECT(10) takes a parameter list of the length its
+  // CDB announces and refuses a shorter one (5/1A/00), and the stream stays in step.
+  const std::vector<uint8_t> mode_select = {0x55, 0x10, 0, 0, 0, 0, 0, 0, 8, 0};
+  const std::vector<uint8_t> header_only = {0, 6, 0, 0, 0, 0, 0, 0};
+  ASSERT_TRUE(c.Send(EncodeRequest(mode_select, Direction::kOut, 8, 0, header_only)));
+  const Answer selected = c.Receive(Direction::kOut);
+  EXPECT_EQ(selected.status, 0) << Hex(selected.sense);
+  EXPECT_EQ(selected.data_len, 8u);
+  ASSERT_TRUE(c.Send(EncodeRequest(mode_select, Direction::kOut, 4, 0, std::span(header_only).first(4))));
+  const Answer short_list = c.Receive(Direction::kOut);
+  EXPECT_EQ(short_list.status, 2);
+  EXPECT_EQ(std::vector<uint8_t>({short_list.key(), short_list.asc()}), (std::vector<uint8_t>{5, 0x1A}));
+  EXPECT_EQ(short_list.data_len, 0u);
+
   // Refusals that keep the framing leave the connection usable.
   EXPECT_EQ(c.Exchange({0x12, 0, 0, 0, 36}, Direction::kIn, 36).transport, TransportCode::kMalformed);
   EXPECT_EQ(c.Exchange({0x88, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0}, Direction::kIn, kSector).transport,
