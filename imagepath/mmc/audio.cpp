@@ -445,7 +445,8 @@ void BlockCompletion(void* user_data, MediaRequest* mr, uint32_t status) {
 // Reads the Q frames of `kind` (kBlock*): for the position, a block around the head, unless
 // the cached block was read around the same sector; for the catalogue number and the ISRC,
 // the first frames of the track. 997 when the answer comes later: then `continuation` runs
-// on it (when good) and the command ends there. Otherwise the result, with the lock held.
+// on it (when good) and the command ends there. Otherwise the result; the lock is held again
+// when the engine was asked, and as the caller had it when it was not.
 uint32_t ReadSubChannelBlock(ScsiDevice* d, ScsiRequest* request, bool* lock_held, uint8_t kind,
                              uint8_t track_number, CommandHandler continuation) {
   SubchannelState& sc = d->subchannel;
