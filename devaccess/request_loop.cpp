@@ -72,6 +72,7 @@ class LoginThread {
   void Abort();
   Step ApplyControl();  // login lock held; leaves it
   void MarkStarted();
+  void MarkFetchArmed();
   void CancelAllSlots();
   void Leave();
   Step Fail() {
@@ -152,12 +153,14 @@ LoginThread::Step LoginThread::IssueFetch() {
                       &slot->record, sizeof(vsbp::CommandRecord), &n, &fetch_overlapped_)) {
     if (n < vsbp::kCommandRecordHeadBytes) return Fail();
     MarkStarted();
+    MarkFetchArmed();
     ProcessCommand(slot, n);
     return Step::kContinue;
   }
   const DWORD error = GetLastError();
   if (error == ERROR_IO_PENDING) {
     MarkStarted();
+    MarkFetchArmed();
     fetch_pending_ = true;
     fetch_slot_ = slot;
     return Step::kContinue;
@@ -260,6 +263,12 @@ void LoginThread::MarkStarted() {
   started_ = true;
 }
 
+void LoginThread::MarkFetchArmed() {
+  EnterCriticalSection(&login_->lock);
+  login_->fetch_armed = 1;
+  LeaveCriticalSection(&login_->lock);
+}
+
 void LoginThread::CancelAllSlots() {
   for (int i = 0; i < kSlotsPerLogin; ++i) StoreCancelled(Slot(login_, i), 1);
 }
@@ -268,6 +277,7 @@ void LoginThread::BusReset() {
   EnterCriticalSection(&login_->lock);
   login_->reconnect_countdown = login_->reconnect_hold;
   login_->node_id = kDisconnectedNode;
+  login_->fetch_armed = 0;
   LeaveCriticalSection(&login_->lock);
   // What the target still holds was lost with the old generation; the initiator sends it again.
   if (login_->in_flight > 0) CancelAllSlots();

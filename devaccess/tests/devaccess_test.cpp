@@ -589,6 +589,30 @@ TEST_F(OpenUnit, ReconnectAfterBusResetResendsCancelledCommands) {
   EXPECT_TRUE(target_.releases().empty());  // the login lives on
 }
 
+TEST_F(OpenUnit, ReconnectIsAnsweredOnceTheLoginFetchesAgain) {
+  InitiatorOptions chained;
+  chained.profile = Profile::kChained;
+  Initiator& ini = LoggedIn(chained);
+  target_.SetHandler(&Reads);
+  // Every slot is with the target when the bus resets, so the login cannot fetch again
+  // until one comes back. An initiator that sent its ORBs on the RECONNECT's answer before
+  // then would find the driver's login slot unclaimed.
+  target_.Hold(4);
+  std::vector<std::future<sim::Result>> reads;
+  for (uint32_t i = 0; i < 4; ++i) reads.push_back(ini.Submit(Read10(30 + i, 512)));
+  ASSERT_TRUE(target_.WaitFor([t = &target_] { return t->held_.size() == 4; }));
+  rig_.hc().BusReset();
+  std::this_thread::sleep_for(400ms);  // longer than the initiator's agent register retries
+  target_.ReleaseHeld();
+  for (uint32_t i = 0; i < 4; ++i) {
+    sim::Result r = reads[i].get();
+    ASSERT_TRUE(r.good()) << i << ": " << sim::ToString(r.transport);
+    EXPECT_EQ(r.data, Pattern(512, 30 + i));
+  }
+  EXPECT_EQ(ini.counters().reconnects, 1);
+  EXPECT_EQ(ini.counters().relogins, 0);
+}
+
 TEST_F(OpenUnit, AbortedCommandsAreNotAnsweredAndFetchingResumes) {
   InitiatorOptions chained;
   chained.profile = Profile::kChained;
