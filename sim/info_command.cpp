@@ -254,6 +254,8 @@ Decoded DecodeCapacity(const std::vector<uint8_t>& a) {
   return d;
 }
 
+constexpr uint16_t kProfileCdRom = 0x0008;
+
 const char* ProfileName(uint16_t profile) {
   switch (profile) {
     case 0x0000: return "none";
@@ -473,6 +475,7 @@ struct Query {
   Command command;
   size_t (*length)(const std::vector<uint8_t>&);
   Decoded (*decode)(const std::vector<uint8_t>&);
+  bool cd_only = false;  // asked only when the current profile is a CD's
 };
 
 std::vector<Query> Queries() {
@@ -489,7 +492,7 @@ std::vector<Query> Queries() {
       {"read_toc_0", "READ TOC format 0 (tracks)", Command::Make({0x43, 0, 0, 0, 0, 0, 0, kAlloc, 0, 0}, 2048),
        Length16, DecodeToc},
       {"read_toc_2", "READ TOC format 2 (full TOC)", Command::Make({0x43, 0, 2, 0, 0, 0, 1, kAlloc, 0, 0}, 2048),
-       Length16, DecodeFullToc},
+       Length16, DecodeFullToc, true},
       {"read_disc_information", "READ DISC INFORMATION",
        Command::Make({0x51, 0, 0, 0, 0, 0, 0, 0, 34, 0}, 34), Length16,
        DecodeDiscInformation},
@@ -500,6 +503,7 @@ struct Answer {
   std::string key;
   std::string title;
   bool good = false;
+  bool asked = true;  // false: the command does not apply to the medium
   std::string failure;  // status and sense when not GOOD
   std::vector<uint8_t> data;
   Decoded decoded;
@@ -518,7 +522,7 @@ void PrintText(const InfoArgs& a, const std::vector<Answer>& answers, const std:
   for (const Answer& answer : answers) {
     std::printf("\n%s:", answer.title.c_str());
     if (!answer.good) {
-      std::printf(" FAILED: %s\n", answer.failure.c_str());
+      std::printf(" %s%s\n", answer.asked ? "FAILED: " : "", answer.failure.c_str());
       continue;
     }
     std::printf("\n");
@@ -555,24 +559,31 @@ int InfoCommand(int argc, char** argv) {
   std::vector<Answer> answers;
   const std::string error = WithReadyDrive(args.job, [&](Initiator& initiator, const RomInfo&) -> std::string {
     const std::optional<UnitInfo> unit = initiator.unit();
-    Answer directory{"unit_directory", "Unit directory", false, {}, {}, {}};
+    Answer directory{"unit_directory", "Unit directory", false, true, {}, {}, {}};
     const DirectoryBytes bytes = ReadDirectory(initiator, unit->directory_index);
     directory.good = bytes.error.empty();
     directory.failure = bytes.error;
     directory.data = bytes.bytes;
     if (directory.good) directory.decoded = DecodeUnitDirectory(bytes, *unit);
     answers.push_back(std::move(directory));
+    // The full TOC is a CD's; other media answer it with ILLEGAL REQUEST, as they should.
+    uint16_t profile = 0;
     for (Query& q : Queries()) {
+      if (q.cd_only && profile != kProfileCdRom) {
+        answers.push_back({q.key, q.title, false, false, "not asked: the medium is not a CD", {}, {}});
+        continue;
+      }
       const Result r = initiator.Execute(q.command);
-      Answer answer{q.key, q.title, r.good(), r.good() ? std::string() : Failure(r), r.data, {}};
+      Answer answer{q.key, q.title, r.good(), true, r.good() ? std::string() : Failure(r), r.data, {}};
       answer.data.resize(std::min(answer.data.size(), q.length(answer.data)));
       if (answer.good) answer.decoded = q.decode(answer.data);
+      if (answer.good && answer.key == "get_configuration" && answer.data.size() >= 8) profile = Be16(answer.data, 6);
       answers.push_back(std::move(answer));
     }
     return {};
   });
   bool ok = error.empty() && !answers.empty();
-  for (const Answer& answer : answers) ok = ok && answer.good;
+  for (const Answer& answer : answers) ok = ok && (answer.good || !answer.asked);
   if (args.json) {
     PrintJson(args, answers, error, ok);
   } else {

@@ -2,7 +2,8 @@
 # `skellmere-sim info` as a user runs it: on an ISO and on a mixed-mode CUE/BIN (a data
 # track, an audio track behind a stored pregap, an audio track without one) the JSON
 # parses, every command answered GOOD, the raw answers are there and the TOC lists the
-# image's tracks; the text names the features and shows the tracks. (The per-track read of
+# image's tracks; the text names the features and shows the tracks; a DVD is not asked for
+# the full TOC. (The per-track read of
 # the same disc is in read_job_test.)
 #
 #   sim/info_command_test.sh SKELLMERE_SIM ISO MIXED.cue
@@ -65,6 +66,19 @@ for text in "Unit directory:" "Management_Agent" "INQUIRY:" "GET CONFIGURATION:"
   "MODE SENSE page 2A" "audio play" "track 2  audio  LBA     450" "A2 lead-out" "READ DISC INFORMATION:"; do
   grep -qF "$text" "$work/mixed.txt" || { echo "info text lacks '$text'"; cat "$work/mixed.txt"; exit 1; }
 done
+
+# A DVD (a sparse ISO beyond a CD's size): the full TOC is a CD's and is not asked.
+truncate -s 1G "$work/dvd.iso"
+run 0 "$work/dvd.json" info "$work/dvd.iso" --json
+python3 - "$work/dvd.json" <<'PY'
+import json, sys
+doc = json.load(open(sys.argv[1]))
+assert doc["ok"] is True and doc["read_toc_2"] is None, doc["status"]
+d = doc["decoded"]
+assert d["get_configuration"]["current_profile_name"] == "DVD-ROM", d["get_configuration"]
+assert d["mode_sense_2a"]["max_read_speed_kbps"] == 22160, d["mode_sense_2a"]
+assert d["read_capacity"]["sectors"] == 1 << 19 and d["read_toc_0"]["lead_out"] == 1 << 19, d
+PY
 
 run 2 "$work/bad.txt" info "$iso" --client linux 2>/dev/null
 echo "info command: ok"
