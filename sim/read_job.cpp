@@ -199,12 +199,15 @@ class PacedReadModel {
       us_ += first_ ? seek + period / 2 : (seek + period - 1) / period * period;
       us_ += rotation;
     }
+    if (first_) first_us_ = us_;
     first_ = false;
     streaming_ = ring;
     head_ = end;
   }
 
   double seconds() const { return static_cast<double>(us_) / 1e6; }
+  // The first read alone, with the mean wait for the rotation grid.
+  double first_read_seconds() const { return static_cast<double>(first_us_) / 1e6; }
 
  private:
   // The command layer's constants (imagepath/mmc/timing.cpp).
@@ -225,6 +228,7 @@ class PacedReadModel {
   bool first_ = true;
   bool streaming_ = false;  // the last read was one the ring follows
   uint64_t us_ = 0;
+  uint64_t first_us_ = 0;
 };
 
 // Collects answered − deadline of target 0's held-back answers. Called on the target's
@@ -565,6 +569,9 @@ class Reader {
       queue.pop_front();
       const Result r = f.answer.get();
       last_answer = Clock::now();
+      if (report_.first_answer_seconds == 0) {
+        report_.first_answer_seconds = std::chrono::duration<double>(last_answer - start).count();
+      }
       if (!failure.empty()) continue;  // what was already sent is only waited for
       TrackReport& track = report_.tracks[f.track];
       const uint32_t size = track.audio ? kAudioSectorSize : kSector;
@@ -583,7 +590,10 @@ class Reader {
     }
     report_.seconds = std::chrono::duration<double>(last_answer - start).count();
     if (report_.seconds > 0) report_.mb_per_s = static_cast<double>(report_.bytes) / 1e6 / report_.seconds;
-    if (model_) report_.model_seconds = model_->seconds();
+    if (model_) {
+      report_.model_seconds = model_->seconds();
+      report_.model_first_answer_seconds = model_->first_read_seconds();
+    }
     report_.sha256 = digest.FinishHex();
     for (size_t i = 0; i < report_.tracks.size(); ++i) report_.tracks[i].sha256 = track_digests[i].FinishHex();
     if (!failure.empty()) return Fail(failure);

@@ -65,6 +65,10 @@ struct ReadJobReport {
   double seconds = 0;           // first read sent to last answered
   // What the drive's timing model says the same reads take (paced reads only, else 0).
   double model_seconds = 0;
+  // The first read's answer, sent to answered, and the model's figure for it (with the
+  // mean wait for the rotation grid, which adds up to one period).
+  double first_answer_seconds = 0;
+  double model_first_answer_seconds = 0;
   double mb_per_s = 0;          // 10^6 bytes per second
   uint64_t commands = 0;        // every command of the session, TEST UNIT READYs included
   uint64_t bus_requests = 0;    // asynchronous requests on the bus from discovery to the end
