@@ -162,8 +162,9 @@ void DiscReader::Run(const std::atomic<bool>& stop) {
   };
   std::deque<InFlight> queue;
   uint32_t next = 0;
+  bool lost_login = false;  // nothing more is sent once the initiator could not restore it
   for (;;) {
-    while (!stop.load() && queue.size() < depth_) {
+    while (!stop.load() && !lost_login && queue.size() < depth_) {
       const auto count = static_cast<uint16_t>(std::min<uint32_t>(per_, disc_.sectors - next));
       queue.push_back({next, count, ini_.Submit(Read10(next, count))});
       ++commands;
@@ -190,6 +191,10 @@ void DiscReader::Run(const std::atomic<bool>& stop) {
     } else {
       ++failed;
       what += Describe(r) + " after " + std::to_string(r.attempts) + " ORB(s)";
+      if (!ini_.login()) {
+        lost_login = true;
+        what += "; the login is gone";
+      }
     }
     if (failures.size() < 8) failures.push_back(std::move(what));
   }
