@@ -22,7 +22,7 @@ constexpr uint32_t kCommandAgentBase = 0xF0100000;
 constexpr uint16_t kMaxLoginResponse = 16;
 // How long a RECONNECT's answer waits for the login to fetch again (an initiator gives a
 // management ORB 2 s at least).
-constexpr int kReconnectArmWaitMs = 1000;
+constexpr int kReconnectArmWaitMs = 500;
 
 // sbp_status values of management answers.
 constexpr uint8_t kSbpOk = 0;
@@ -327,11 +327,13 @@ void Management::Reconnect() {
   // The driver's login slot takes agent register writes only once the login thread's next
   // FETCH has claimed it, and an initiator writes ORB_POINTER as soon as it reads this
   // status. The thread fetches again when one of its slots is free, which may wait for
-  // commands the target still executes from before the reset: answer once it has, or after
-  // a bound well inside an initiator's management time-out.
+  // commands the target still executes from before the reset: answer once it has, once the
+  // bus has reset again (the thread waits for the next RECONNECT then, and this answer
+  // cannot reach the initiator anyway), or after a bound well inside an initiator's
+  // management time-out.
   for (int waited = 0; waited < kReconnectArmWaitMs; ++waited) {
     EnterCriticalSection(&login->lock);
-    const bool ready = login->fetch_armed != 0 || login->ended != 0;
+    const bool ready = login->fetch_armed != 0 || login->ended != 0 || login->node_id == kDisconnectedNode;
     LeaveCriticalSection(&login->lock);
     if (ready) break;
     Sleep(1);
