@@ -365,6 +365,12 @@ TEST_F(MixedModeRead, TracksThatLieElsewhereInTheImageDoNotMatch) {
 // itself counts; a Mac one waits for each answer before it sends the next command, which
 // on a loaded machine stalls too often to judge.
 TEST(PacedRead, TakesTheTimingModelsFigure) {
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer slows every step of the stack several times over, evenly enough that no
+  // single stall shows, so the read lags the model by the instrumentation alone. The
+  // AddressSanitizer run judges the pacing; this one only looks for races.
+  GTEST_SKIP() << "the pacing is judged in builds without ThreadSanitizer";
+#endif
   TempDir dir;
   std::vector<uint8_t> iso(size_t{3} << 20);  // 1,536 sectors: a CD
   for (size_t i = 0; i < iso.size(); ++i) iso[i] = static_cast<uint8_t>(i * 31 + (i >> 11));
