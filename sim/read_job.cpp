@@ -15,6 +15,7 @@
 
 #include "devaccess/vsbp2api.h"
 #include "imagepath/targets.h"
+#include "imagepath/timing.h"
 #include "platform/kernel/kernel.h"
 #include "ravelkit/geometry.h"
 #include "ravelkit/ravelkit.h"
@@ -165,18 +166,15 @@ class PacedReadModel {
         break;
       case ravelkit::MediumClass::kDvd:
         ecc_ = 16;
-        step_ = {32, 2};
-        if ((descriptor & kMediumCopyProtectionMask) == kMediumCss) {
-          minimum_us_ = kCssDvdPeriodUs;
-        } else if ((descriptor & kMediumLayersMask) != 0) {
-          minimum_us_ = kDualLayerDvdPeriodUs;
-        }
+        step_ = imagepath::timing::kDvdSeekSteps;
         break;
       case ravelkit::MediumClass::kBd:
         ecc_ = 32;
-        step_ = {64, 1};
+        step_ = imagepath::timing::kBdSeekSteps;
         break;
     }
+    minimum_us_ =
+        imagepath::timing::MinimumPeriodUs(layout.medium == ravelkit::MediumClass::kDvd, descriptor);
     nominal_us_ = std::max<uint64_t>(ravelkit::RotationPeriodUs(geometry_), minimum_us_);
   }
 
@@ -195,7 +193,7 @@ class PacedReadModel {
       us_ += rotation;
     } else {
       const uint64_t distance = end > head_ ? end - head_ : head_ - end;
-      const uint64_t seek = std::max<uint64_t>((distance / step_.sectors + 1) * step_.us, kMinimumSeekUs);
+      const uint64_t seek = imagepath::timing::SeekUs(step_, distance);
       us_ += first_ ? seek + period / 2 : (seek + period - 1) / period * period;
       us_ += rotation;
     }
@@ -210,20 +208,11 @@ class PacedReadModel {
   double first_read_seconds() const { return static_cast<double>(first_us_) / 1e6; }
 
  private:
-  // The command layer's constants (imagepath/mmc/timing.cpp).
-  static constexpr uint32_t kMinimumPeriodUs = 6303;  // CD or BD at full speed
-  static constexpr uint32_t kCssDvdPeriodUs = 16808;
-  static constexpr uint32_t kDualLayerDvdPeriodUs = 8404;
-  static constexpr uint64_t kMinimumSeekUs = 10'000;
-  struct Steps {
-    uint64_t sectors, us;
-  };
-
   ravelkit::DiscGeometry geometry_;
   uint64_t ecc_ = 1;  // sectors per ECC block
-  Steps step_{9, 5};  // the sled's steps
-  uint64_t minimum_us_ = kMinimumPeriodUs;
-  uint64_t nominal_us_ = kMinimumPeriodUs;
+  imagepath::timing::SeekSteps step_ = imagepath::timing::kCdSeekSteps;  // the sled's steps
+  uint64_t minimum_us_ = imagepath::timing::kMinimumPeriodUs;
+  uint64_t nominal_us_ = imagepath::timing::kMinimumPeriodUs;
   uint64_t head_ = 0;  // where the head rests after the last read; the medium loads at 0
   bool first_ = true;
   bool streaming_ = false;  // the last read was one the ring follows

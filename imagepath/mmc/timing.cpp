@@ -8,19 +8,11 @@
 
 #include "imagepath/clock.h"
 #include "imagepath/scsi_device.h"
+#include "imagepath/timing.h"
 
 namespace imagepath {
 namespace {
 
-// Full-speed rotation periods. 6,303 µs is a CD or BD at its top speed; DVDs with CSS
-// (descriptor bits 8-9 = 1) or two layers (bits 10-11) spin slower.
-constexpr uint32_t kMinimumPeriodUs = 6303;
-constexpr uint32_t kCssDvdPeriodUs = 16808;
-constexpr uint32_t kDualLayerDvdPeriodUs = 8404;
-constexpr uint32_t kCopyProtectionShift = 8;
-constexpr uint32_t kLayersShift = 10;
-
-constexpr uint64_t kMinimumSeekUs = 10'000;
 // An answer leaves this long after the moment it is computed.
 constexpr uint64_t kAnswerLatencyUs = 50;
 // How far the rotation phase may run ahead of the clock before it is pulled back.
@@ -34,20 +26,10 @@ constexpr uint8_t kOpRead10 = 0x28;
 constexpr uint8_t kOpRead12 = 0xA8;
 constexpr uint8_t kFua = 0x08;
 
-// The sled moves in steps of some sectors, each taking some microseconds.
-struct SeekSteps {
-  uint32_t sectors;
-  uint32_t us;
-};
-
-SeekSteps StepsFor(uint8_t medium_class) {
-  if (medium_class >= 12 && medium_class <= 18) return {64, 1};
-  if (medium_class >= 3 && medium_class <= 8) return {32, 2};
-  return {9, 5};
-}
-
-uint64_t LongSeekUs(SeekSteps steps, uint64_t distance) {
-  return std::max<uint64_t>((distance / steps.sectors + 1) * steps.us, kMinimumSeekUs);
+timing::SeekSteps StepsFor(uint8_t medium_class) {
+  if (medium_class >= 12 && medium_class <= 18) return timing::kBdSeekSteps;
+  if (medium_class >= 3 && medium_class <= 8) return timing::kDvdSeekSteps;
+  return timing::kCdSeekSteps;
 }
 
 // Rounds towards +infinity; `b` > 0.
@@ -72,14 +54,7 @@ void SetRotationPeriods(ScsiDevice* d, uint32_t rotation_period_us) {
     t.minimum_period = 0;
     return;
   }
-  uint32_t minimum = kMinimumPeriodUs;
-  if (d->sectors_per_ecc == 16) {
-    if (((d->descriptor >> kCopyProtectionShift) & 3) == 1) {
-      minimum = kCssDvdPeriodUs;
-    } else if (((d->descriptor >> kLayersShift) & 3) != 0) {
-      minimum = kDualLayerDvdPeriodUs;
-    }
-  }
+  const uint32_t minimum = timing::MinimumPeriodUs(d->sectors_per_ecc == 16, d->descriptor);
   t.minimum_period = minimum;
   t.nominal_period = std::max(rotation_period_us, minimum);
 }
@@ -128,14 +103,14 @@ void Seek(ScsiDevice* d, uint32_t lba) {
     t.seek_target = destination;
     return;
   }
-  const SeekSteps steps = StepsFor(MediumClass(d));
+  const timing::SeekSteps steps = StepsFor(MediumClass(d));
   const uint32_t distance = destination > t.head ? destination - t.head : t.head - destination;
   // Within one step ahead the drive just waits for the sectors to come round: no seek.
   if (destination > t.head && distance < steps.sectors && MediumClass(d) > 2) return;
   if (distance == 0) return;
   const uint64_t time = distance < steps.sectors
                             ? static_cast<uint64_t>(t.nominal_period) * distance / steps.sectors
-                            : LongSeekUs(steps, distance);
+                            : timing::SeekUs(steps, distance);
   t.seek_duration = time;
   t.seek_target = destination;
   t.seek_arrival = d->command_start + time;
@@ -175,7 +150,7 @@ void AccountEngineAnswer(ScsiDevice* d, const MediaRequest* mr, uint32_t result)
       f &= ~kRotationRingHit;
     } else {
       const uint32_t distance = t.head > position ? t.head - position : position - t.head;
-      t.seek_time += LongSeekUs(StepsFor(MediumClass(d)), distance);
+      t.seek_time += timing::SeekUs(StepsFor(MediumClass(d)), distance);
     }
     t.rotation_time += (static_cast<uint64_t>(t.period) * f) >> 24;
   } else {
