@@ -15,19 +15,16 @@
 #include "ravelkit/disc.h"
 #include "ravelkit/ravelkit.h"
 #include "ravelkit/source.h"
+#include "ravelkit/test_support.h"
 
 namespace ravelkit {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using test_support::Bytes;
 
-Bytes Pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
+using test_support::Pattern;
+using test_support::TempDir;
 
 // "00 22 01 03": bytes written as MMC's tables list them.
 Bytes Hex(const std::string& text) {
@@ -46,82 +43,14 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 Bytes Zeros(size_t n) { return Bytes(n, 0); }
 
-class TempDir {
+using test_support::Outcome;
+
+class Engine : public test_support::OpenImage {
  public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("ravelkit_answers_" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string Write(const std::string& name, const Bytes& data) const {
-    std::ofstream(path_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    return (path_ / name).string();
-  }
-  std::string Write(const std::string& name, const std::string& text) const {
-    return Write(name, Bytes(text.begin(), text.end()));
-  }
-  // A file of `size` bytes that occupies no disk.
-  std::string Sparse(const std::string& name, uint64_t size) const {
-    std::ofstream(path_ / name, std::ios::binary).put('\0');
-    fs::resize_file(path_ / name, size);
-    return (path_ / name).string();
-  }
-
- private:
-  fs::path path_;
-};
-
-struct Outcome {
-  uint32_t status = 0;
-  bool check = false;
-  uint8_t key = 0, asc = 0, ascq = 0;
-  uint64_t head = 0;
-  Bytes data;
-};
-
-class Engine {
- public:
-  explicit Engine(const std::string& path) {
-    std::u16string wide(path.begin(), path.end());
-    error_ = ImageOpen(0, wide.c_str(), 1, 0, 0, 0, 0, nullptr, &image_, 0);
-  }
-  ~Engine() {
-    if (image_) ImageClose(image_, 0);
-  }
-  Engine(const Engine&) = delete;
-  Engine& operator=(const Engine&) = delete;
-  uint32_t error() const { return error_; }
+  using OpenImage::OpenImage;
 
   Outcome Run(const Bytes& cdb, uint32_t byteCount = 1u << 20, uint32_t flags = kRequestCdb) {
-    struct Sink {
-      Bytes buffer;
-      uint32_t end = 0;
-    } sink{Bytes(byteCount)};
-    Outcome o;
-    MediaRequest req{};
-    req.flags = flags;
-    req.byteCount = byteCount;
-    req.copyContext = &sink;
-    uint8_t sense[18] = {};
-    req.sense = sense;
-    req.copy = [](void* ctx, void* buf, uint32_t len, uint32_t off, uint32_t dir) {
-      auto& k = *static_cast<Sink*>(ctx);
-      ASSERT_EQ(dir, kCopyToRequest);
-      // The engine must never move data past the request's end.
-      ASSERT_LE(static_cast<uint64_t>(off) + len, k.buffer.size());
-      std::memcpy(k.buffer.data() + off, buf, len);
-      k.end = std::max(k.end, off + len);
-    };
-    std::memcpy(req.cdb, cdb.data(), std::min<size_t>(cdb.size(), 16));
-    EXPECT_EQ(ImageExecute(image_, &req, &o.status), 0u);
-    o.check = req.cdb[kResultFlags] & kResultCheckCondition;
-    std::memcpy(&o.head, req.cdb + kResultHeadLba, sizeof(o.head));
-    if (o.check) o.key = sense[2], o.asc = sense[12], o.ascq = sense[13];
-    sink.buffer.resize(sink.end);
-    o.data = std::move(sink.buffer);
-    return o;
+    return test_support::Execute(image(), cdb, byteCount, flags);
   }
 
   Bytes Data(const Bytes& cdb) {
@@ -129,10 +58,6 @@ class Engine {
     EXPECT_FALSE(o.check) << std::hex << int(o.key) << "/" << int(o.asc) << "/" << int(o.ascq);
     return o.data;
   }
-
- private:
-  ImageHandle image_ = nullptr;
-  uint32_t error_ = 0;
 };
 
 // --- CDBs ---------------------------------------------------------------------------------

@@ -17,110 +17,30 @@
 #include "ravelkit/disc.h"
 #include "ravelkit/ravelkit.h"
 #include "ravelkit/source.h"
+#include "ravelkit/test_support.h"
 
 namespace ravelkit {
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using test_support::Bytes;
 
-Bytes Pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("ravelkit_formats_" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string Path(const std::string& name) const { return (path_ / name).string(); }
-  std::string Write(const std::string& name, const Bytes& data) const {
-    std::ofstream(path_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()),
-               static_cast<std::streamsize>(data.size()));
-    return Path(name);
-  }
-  std::string Write(const std::string& name, const std::string& text) const {
-    return Write(name, Bytes(text.begin(), text.end()));
-  }
-  Bytes Read(const std::string& name) const {
-    std::ifstream in(path_ / name, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-  }
-
- private:
-  fs::path path_;
-};
-
-// --- Independent readers ------------------------------------------------------------------
-
-bool HaveTool(const std::string& name) {
-  return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Runs a tool in `dir`, its output discarded; returns its exit status.
-int Tool(const TempDir& dir, const std::string& command) {
-  std::string full = "cd '" + dir.Path("") + "' && " + command + " >tool.log 2>&1";
-  int rc = std::system(full.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-#define REQUIRE_TOOL(name) \
-  if (!HaveTool(name)) GTEST_SKIP() << name << " is not installed; scripts/setup.sh installs it"
+using test_support::Pattern;
+using test_support::TempDir;
+using test_support::HaveTool;
+using test_support::Tool;
 
 // --- The engine ---------------------------------------------------------------------------
 
-struct Outcome {
-  bool check = false;
-  uint8_t key = 0, asc = 0;
-  Bytes data;
-};
+using test_support::Outcome;
 
-class Engine {
+class Engine : public test_support::OpenImage {
  public:
-  explicit Engine(const std::string& path) {
-    std::u16string wide(path.begin(), path.end());
-    error_ = ImageOpen(0, wide.c_str(), 1, 0, 0, 0, 0, nullptr, &image_, 0);
-    if (error_ != kImageOk) message_ = ImageLastError();
-  }
-  ~Engine() {
-    if (image_) ImageClose(image_, 0);
-  }
-  uint32_t error() const { return error_; }
-  const std::string& message() const { return message_; }
-  ImageHandle image() const { return image_; }
+  using OpenImage::OpenImage;
 
   Outcome Run(const Bytes& cdb, uint32_t byteCount = 1u << 22) {
-    struct Sink {
-      Bytes buffer;
-      uint32_t end = 0;
-    } sink{Bytes(byteCount)};
-    MediaRequest req{};
-    req.flags = kRequestCdb;
-    req.byteCount = byteCount;
-    req.copyContext = &sink;
-    uint8_t sense[18] = {};
-    req.sense = sense;
-    req.copy = [](void* ctx, void* buf, uint32_t len, uint32_t off, uint32_t) {
-      auto& k = *static_cast<Sink*>(ctx);
-      std::memcpy(k.buffer.data() + off, buf, len);
-      k.end = std::max(k.end, off + len);
-    };
-    std::memcpy(req.cdb, cdb.data(), std::min<size_t>(cdb.size(), 16));
-    uint32_t status = 0;
-    EXPECT_EQ(ImageExecute(image_, &req, &status), 0u);
-    EXPECT_EQ(status, kStatusDone);
-    Outcome o;
-    o.check = req.cdb[kResultFlags] & kResultCheckCondition;
-    o.key = sense[2], o.asc = sense[12];
-    sink.buffer.resize(sink.end);
-    o.data = std::move(sink.buffer);
+    Outcome o = test_support::Execute(image(), cdb, byteCount);
+    EXPECT_EQ(o.status, kStatusDone);
     return o;
   }
 
@@ -161,12 +81,12 @@ class Engine {
 
   uint64_t Capacity() {
     uint64_t cap = 0;
-    EXPECT_EQ(ImageQueryMedium(image_, nullptr, nullptr, &cap), kImageOk);
+    EXPECT_EQ(ImageQueryMedium(image(), nullptr, nullptr, &cap), kImageOk);
     return cap;
   }
   uint32_t Medium() {
     uint32_t d = 0;
-    EXPECT_EQ(ImageQueryMedium(image_, &d, nullptr, nullptr), kImageOk);
+    EXPECT_EQ(ImageQueryMedium(image(), &d, nullptr, nullptr), kImageOk);
     return d & 0xFF;
   }
 
@@ -175,9 +95,6 @@ class Engine {
     for (int i = 0; i < 4; ++i)
       c[2 + i] = static_cast<uint8_t>(static_cast<uint32_t>(lba) >> (24 - 8 * i));
   }
-  ImageHandle image_ = nullptr;
-  uint32_t error_ = 0;
-  std::string message_;
 };
 
 Bytes Slice(const Bytes& v, size_t from, size_t n) {

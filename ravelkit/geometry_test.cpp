@@ -9,6 +9,7 @@
 #include <random>
 
 #include "ravelkit/ravelkit.h"
+#include "ravelkit/test_support.h"
 
 namespace ravelkit {
 namespace {
@@ -144,56 +145,14 @@ TEST(MediumDescriptor, FlagsAsTheCommandLayerReadsThem) {
 
 // --- Engine: what a read reports --------------------------------------------------------
 
-class TempIso {
- public:
-  explicit TempIso(size_t sectors) {
-    std::random_device rd;
-    path_ = std::filesystem::temp_directory_path() /
-            ("ravelkit_geometry_" + std::to_string(rd()) + ".iso");
-    std::ofstream(path_, std::ios::binary).put('\0');
-    std::filesystem::resize_file(path_, sectors * kUserSize);
-  }
-  ~TempIso() { std::filesystem::remove(path_); }
-  std::u16string Wide() const {
-    std::string s = path_.string();
-    return std::u16string(s.begin(), s.end());
-  }
-
- private:
-  std::filesystem::path path_;
-};
-
-struct ReadResult {
-  uint32_t status = 0;
-  uint64_t head = 0;
-  uint32_t rotation = 0;
-  bool check = false;
-};
-
-ReadResult Execute(ImageHandle image, std::initializer_list<uint8_t> cdb) {
-  static std::vector<uint8_t> sink(1u << 21);
-  MediaRequest req{};
-  req.flags = kRequestCdb;
-  req.byteCount = static_cast<uint32_t>(sink.size());
-  req.copyContext = sink.data();
-  uint8_t sense[18] = {};
-  req.sense = sense;
-  req.copy = [](void* ctx, void* buf, uint32_t len, uint32_t off, uint32_t) {
-    std::memcpy(static_cast<uint8_t*>(ctx) + off, buf, len);
-  };
-  std::copy(cdb.begin(), cdb.end(), req.cdb);
-  ReadResult r;
-  EXPECT_EQ(ImageExecute(image, &req, &r.status), 0u);
-  std::memcpy(&r.head, req.cdb + kResultHeadLba, 8);
-  std::memcpy(&r.rotation, req.cdb + kResultRotation, 4);
-  r.check = req.cdb[kResultFlags] & kResultCheckCondition;
-  return r;
-}
+using test_support::Execute;
+using ReadResult = test_support::Outcome;
 
 TEST(EngineTiming, ReadsReportWhereASequentialReaderContinuesAndTheTurnItTook) {
-  TempIso file(3000);
-  ImageHandle image = nullptr;
-  ASSERT_EQ(ImageOpen(0, file.Wide().c_str(), 1, 0, 0, 0, 0, nullptr, &image, 0), kImageOk);
+  test_support::TempDir dir;
+  test_support::OpenImage opened(dir.Sparse("disc.iso", 3000 * kUserSize));
+  ASSERT_EQ(opened.error(), kImageOk) << opened.message();
+  ImageHandle image = opened.image();
   uint32_t desc = 0, period = 0;
   uint64_t cap = 0;
   ASSERT_EQ(ImageQueryMedium(image, &desc, &period, &cap), kImageOk);
@@ -224,7 +183,6 @@ TEST(EngineTiming, ReadsReportWhereASequentialReaderContinuesAndTheTurnItTook) {
   EXPECT_EQ(b.rotation, 0u);
   ImageSetRotationTiming(1);
   EXPECT_EQ(Execute(image, {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0}).rotation, RotationUnits(g, 0, 1));
-  ImageClose(image, 0);
 }
 
 }  // namespace

@@ -12,11 +12,13 @@
 
 #include "ravelkit/isz.h"
 #include "ravelkit/ravelkit.h"
+#include "ravelkit/test_support.h"
 
 namespace ravelkit {
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::TempDir;
 
 // --- A small writer, built from the format description rather than from the reader -------
 
@@ -198,27 +200,15 @@ std::vector<uint8_t> SourceImage(size_t sectors) {
   return v;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("ravelkit_isz_" + std::to_string(rd()));
-    fs::create_directories(path_);
+// Writes disc.isz, disc.i01, ... in `dir` and returns the first path.
+std::string WriteAll(const test_support::TempDir& dir, const std::vector<std::vector<uint8_t>>& files,
+                     const std::string& stem = "disc") {
+  for (size_t i = 0; i < files.size(); ++i) {
+    std::string ext = i == 0 ? ".isz" : (i < 10 ? ".i0" : ".i") + std::to_string(i);
+    dir.Write(stem + ext, files[i]);
   }
-  ~TempDir() { fs::remove_all(path_); }
-  // Writes disc.isz, disc.i01, ... and returns the first path.
-  std::string WriteAll(const std::vector<std::vector<uint8_t>>& files, const std::string& stem = "disc") const {
-    for (size_t i = 0; i < files.size(); ++i) {
-      std::string ext = i == 0 ? ".isz" : (i < 10 ? ".i0" : ".i") + std::to_string(i);
-      std::ofstream(path_ / (stem + ext), std::ios::binary)
-          .write(reinterpret_cast<const char*>(files[i].data()), static_cast<std::streamsize>(files[i].size()));
-    }
-    return (path_ / (stem + ".isz")).string();
-  }
-
- private:
-  fs::path path_;
-};
+  return dir.Path(stem + ".isz");
+}
 
 // Enough UTF-8 decoding for the test's passwords (up to three-byte sequences).
 std::u16string Utf16(const std::string& utf8) {
@@ -249,26 +239,16 @@ struct Read {
 };
 
 Read ReadAll(ImageHandle image, uint32_t lba, uint32_t count) {
+  const test_support::Bytes cdb = {0xA8, 0, static_cast<uint8_t>(lba >> 24), static_cast<uint8_t>(lba >> 16),
+                              static_cast<uint8_t>(lba >> 8), static_cast<uint8_t>(lba),
+                              static_cast<uint8_t>(count >> 24), static_cast<uint8_t>(count >> 16),
+                              static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count), 0, 0};
+  test_support::Outcome o = test_support::Execute(image, cdb, count * kUserSize);
   Read r;
+  r.data = std::move(o.data);
   r.data.resize(size_t{count} * kUserSize);
-  MediaRequest req{};
-  req.flags = kRequestCdb;
-  req.byteCount = static_cast<uint32_t>(r.data.size());
-  req.copyContext = r.data.data();
-  uint8_t sense[18] = {};
-  req.sense = sense;
-  req.copy = [](void* ctx, void* buf, uint32_t len, uint32_t off, uint32_t) {
-    std::memcpy(static_cast<uint8_t*>(ctx) + off, buf, len);
-  };
-  uint8_t cdb[12] = {0xA8, 0, static_cast<uint8_t>(lba >> 24), static_cast<uint8_t>(lba >> 16),
-                     static_cast<uint8_t>(lba >> 8), static_cast<uint8_t>(lba),
-                     static_cast<uint8_t>(count >> 24), static_cast<uint8_t>(count >> 16),
-                     static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count), 0, 0};
-  std::memcpy(req.cdb, cdb, sizeof(cdb));
-  uint32_t status = 0;
-  EXPECT_EQ(ImageExecute(image, &req, &status), 0u);
-  r.check = req.cdb[kResultFlags] & kResultCheckCondition;
-  r.key = sense[2], r.asc = sense[12];
+  r.check = o.check;
+  r.key = o.key, r.asc = o.asc;
   return r;
 }
 
@@ -302,7 +282,7 @@ TEST(Isz, EveryStorageFormReadsBackBitExact) {
     if (c.options.segmentData != 0) {
       ASSERT_GE(files.size(), 3u);
     }
-    std::string path = dir.WriteAll(files);
+    std::string path = WriteAll(dir, files);
     std::u16string pw = Utf16(c.options.password);
     ImageHandle image0 = nullptr;
     ASSERT_EQ(Open(path, c.options.password.empty() ? nullptr : pw.c_str(), &image0), kImageOk)
@@ -328,7 +308,7 @@ TEST(Isz, EveryStorageFormReadsBackBitExact) {
 TEST(Isz, ProtectedImageAsksForThePasswordAndTellsAWrongOne) {
   TempDir dir;
   IszOptions o{.protection = IszProtection::kAes256, .password = "right"};
-  std::string path = dir.WriteAll(WriteIsz(SourceImage(40), o));
+  std::string path = WriteAll(dir, WriteIsz(SourceImage(40), o));
   ImageHandle image = nullptr;
   EXPECT_EQ(Open(path, nullptr, &image), kImagePasswordNeeded);
   EXPECT_EQ(image, nullptr);
@@ -339,7 +319,7 @@ TEST(Isz, ProtectedImageAsksForThePasswordAndTellsAWrongOne) {
   EXPECT_EQ(ReadAll(image, 0, 40).data, SourceImage(40));
   ImageClose(image, 0);
   // An unprotected image ignores a password.
-  std::string plain = dir.WriteAll(WriteIsz(SourceImage(40), {}), "plain");
+  std::string plain = WriteAll(dir, WriteIsz(SourceImage(40), {}), "plain");
   ASSERT_EQ(Open(plain, u"anything", &image), kImageOk);
   ImageClose(image, 0);
 }
@@ -391,7 +371,7 @@ TEST(Isz, DamagedHeadersAndTablesAreRefusedAtOpenWithTheReason) {
   };
   for (const Case& c : cases) {
     TempDir dir;
-    std::string path = dir.WriteAll(c.files);
+    std::string path = WriteAll(dir, c.files);
     ImageHandle h = nullptr;
     EXPECT_EQ(Open(path, nullptr, &h), kImageBadFormat) << c.name;
     EXPECT_EQ(h, nullptr) << c.name;
@@ -408,7 +388,7 @@ TEST(Isz, CorruptChunkDataIsAMediumErrorOfThatReadOnly) {
   // Chunk 0 (text) is zlib; spoil the middle of its deflate stream.
   size_t data = sizeof(IszHeader) + 4 * 3;
   for (size_t i = data + 10; i < data + 40; ++i) files[0][i] ^= 0x5A;
-  std::string path = dir.WriteAll(files);
+  std::string path = WriteAll(dir, files);
   ImageHandle h = nullptr;
   ASSERT_EQ(Open(path, nullptr, &h), kImageOk) << ImageLastError();
   Read bad = ReadAll(h, 5, 1);

@@ -8,40 +8,15 @@
 #include "ravelkit/disc.h"
 #include "ravelkit/ravelkit.h"
 #include "ravelkit/source.h"
+#include "ravelkit/test_support.h"
 
 namespace ravelkit {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::vector<uint8_t> Pattern(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::random_device rd;
-    path_ = fs::temp_directory_path() / ("ravelkit_test_" + std::to_string(rd()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string Write(const std::string& name, const std::vector<uint8_t>& data) const {
-    std::ofstream(path_ / name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    return (path_ / name).string();
-  }
-  std::string Path(const std::string& name) const { return (path_ / name).string(); }
-  std::string Write(const std::string& name, const std::string& text) const {
-    return Write(name, std::vector<uint8_t>(text.begin(), text.end()));
-  }
-
- private:
-  fs::path path_;
-};
+using test_support::Pattern;
+using test_support::TempDir;
 
 // --- Disc model -------------------------------------------------------------------------
 
@@ -329,61 +304,20 @@ TEST(CueParse, RefusesBadSheetsWithTheReason) {
 
 // --- Engine -----------------------------------------------------------------------------
 
-struct Outcome {
-  uint32_t status = 0;
-  bool check = false;
-  uint8_t key = 0, asc = 0, ascq = 0;
-  std::vector<uint8_t> data;
-};
+using test_support::Outcome;
 
-class Engine {
+class Engine : public test_support::OpenImage {
  public:
-  explicit Engine(const std::string& path) {
-    std::u16string wide(path.begin(), path.end());
-    error_ = ImageOpen(0, wide.c_str(), 1, 0, 0, 0, 0, nullptr, &image_, 0);
-  }
-  ~Engine() {
-    if (image_) ImageClose(image_, 0);
-  }
-  uint32_t error() const { return error_; }
-  ImageHandle image() const { return image_; }
+  using OpenImage::OpenImage;
 
   Outcome Run(const std::vector<uint8_t>& cdb, uint32_t byteCount = 1u << 20) {
-    struct Sink {
-      std::vector<uint8_t> buffer;
-      uint32_t end = 0;
-    } sink{std::vector<uint8_t>(byteCount)};
-    Outcome o;
-    MediaRequest req{};
-    req.flags = kRequestCdb;
-    req.byteCount = byteCount;
-    req.copyContext = &sink;
-    uint8_t sense[18] = {};
-    req.sense = sense;
-    req.copy = [](void* ctx, void* buf, uint32_t len, uint32_t off, uint32_t dir) {
-      auto& k = *static_cast<Sink*>(ctx);
-      // The engine must never move data past the request's end.
-      ASSERT_EQ(dir, kCopyToRequest);
-      ASSERT_LE(static_cast<uint64_t>(off) + len, k.buffer.size());
-      std::memcpy(k.buffer.data() + off, buf, len);
-      k.end = std::max(k.end, off + len);
-    };
-    std::memcpy(req.cdb, cdb.data(), std::min<size_t>(cdb.size(), 16));
-    EXPECT_EQ(ImageExecute(image_, &req, &o.status), 0u);
-    o.check = req.cdb[kResultFlags] & kResultCheckCondition;
+    Outcome o = test_support::Execute(image(), cdb, byteCount);
     if (o.check) {
-      EXPECT_EQ(req.cdb[kResultSenseLength], 18);
-      EXPECT_EQ(sense[0], 0x70);
-      o.key = sense[2], o.asc = sense[12], o.ascq = sense[13];
+      EXPECT_EQ(o.sense_length, 18);
+      EXPECT_EQ(o.response_code, 0x70);
     }
-    sink.buffer.resize(sink.end);
-    o.data = std::move(sink.buffer);
     return o;
   }
-
- private:
-  ImageHandle image_ = nullptr;
-  uint32_t error_ = 0;
 };
 
 std::vector<uint8_t> Cdb(uint8_t op, uint32_t lba, uint32_t count, uint8_t b1 = 0,
