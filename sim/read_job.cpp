@@ -463,17 +463,21 @@ class Reader {
     return true;
   }
 
-  // The track number a sector's Q sub-channel names, or nothing when Q carries no position
-  // (ADR other than 1: a catalogue number or ISRC frame).
-  std::optional<std::optional<uint8_t>> QTrack(uint32_t lba) {
+  // Tracks are numbered from 1, so 0 can stand for a Q that carries no position.
+  static constexpr uint8_t kNoPosition = 0;
+
+  // The track number a sector's Q sub-channel names, kNoPosition when Q carries none (ADR
+  // other than 1: a catalogue number or ISRC frame), nothing when the read failed. One
+  // level of optional: a nested one copied its empty inner value's unset byte.
+  std::optional<uint8_t> QTrack(uint32_t lba) {
     const Result r = Execute(ReadCd(lba, 1, 0, 0, kSubchannelQ, kQSize));
     if (!r.good() || r.data.size() < 3) {
       Fail(Describe(("READ CD sub-channel Q at " + std::to_string(lba)).c_str(), r));
       return std::nullopt;
     }
     if (model_) model_->MoveHead(uint64_t{lba} + 1);
-    if ((r.data[0] & 0x0F) != 1) return std::optional<uint8_t>{};
-    return std::optional<uint8_t>{FromBcd(r.data[1])};
+    if ((r.data[0] & 0x0F) != 1) return kNoPosition;
+    return FromBcd(r.data[1]);
   }
 
   // The first sector of `next`'s pregap (its index 0, whose Q already names `next`), or
@@ -489,9 +493,9 @@ class Reader {
     while (known_next - known_track > 1) {
       uint32_t probe = known_track + (known_next - known_track) / 2;
       if (galloping && back < next.start - known_track) probe = next.start - back;
-      const auto q = QTrack(probe);
+      const std::optional<uint8_t> q = QTrack(probe);
       if (!q) return std::nullopt;
-      if (*q && **q == next.number) {
+      if (*q != kNoPosition && *q == next.number) {
         known_next = probe;
         back = back == 1 ? kUsualPregap + 1 : back * 2;
       } else {
