@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 namespace sim::serve {
 
@@ -107,6 +108,27 @@ std::optional<Parsed> RequestStream::Next() {
   return parsed;
 }
 
+namespace {
+
+// A message: its header, then `parts` in order. Sized once and copied into rather than
+// grown by insert, which gcc 12 misreads in release builds (a false -Warray-bounds and
+// -Wstringop-overflow on the growth past a vector that holds just the header).
+template <typename Header>
+std::vector<uint8_t> Message(const Header& h, std::initializer_list<std::span<const uint8_t>> parts) {
+  size_t size = sizeof h;
+  for (const auto& p : parts) size += p.size();
+  std::vector<uint8_t> out(size);
+  std::memcpy(out.data(), &h, sizeof h);
+  size_t at = sizeof h;
+  for (const auto& p : parts) {
+    std::copy(p.begin(), p.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+    at += p.size();
+  }
+  return out;
+}
+
+}  // namespace
+
 std::vector<uint8_t> EncodeResponse(const Response& r) {
   const size_t sense = std::min<size_t>(r.sense.size(), kMaxSenseLength);
   ResponseHeader h{};
@@ -116,11 +138,7 @@ std::vector<uint8_t> EncodeResponse(const Response& r) {
   h.transport.set(static_cast<uint16_t>(r.transport));
   h.data_len.set(r.data.empty() ? r.data_len : static_cast<uint32_t>(r.data.size()));
   h.duration_us.set(r.duration_us);
-  std::vector<uint8_t> out(sizeof h);
-  std::memcpy(out.data(), &h, sizeof h);
-  out.insert(out.end(), r.sense.begin(), r.sense.begin() + static_cast<std::ptrdiff_t>(sense));
-  out.insert(out.end(), r.data.begin(), r.data.end());
-  return out;
+  return Message(h, {std::span<const uint8_t>(r.sense).first(sense), r.data});
 }
 
 std::vector<uint8_t> EncodeRequest(std::span<const uint8_t> cdb, Direction direction, uint32_t transfer_len,
@@ -132,10 +150,7 @@ std::vector<uint8_t> EncodeRequest(std::span<const uint8_t> cdb, Direction direc
   h.transfer_len.set(transfer_len);
   h.timeout_ms.set(timeout_ms);
   std::copy_n(cdb.begin(), std::min<size_t>(cdb.size(), sizeof h.cdb), h.cdb);
-  std::vector<uint8_t> out(sizeof h);
-  std::memcpy(out.data(), &h, sizeof h);
-  out.insert(out.end(), data_out.begin(), data_out.end());
-  return out;
+  return Message(h, {data_out});
 }
 
 std::optional<ResponseHeader> DecodeResponseHeader(std::span<const uint8_t, sizeof(ResponseHeader)> bytes) {
