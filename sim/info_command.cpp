@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ravelkit/disc.h"
+#include "sim/command_line.h"
 #include "sim/read_job.h"
 
 namespace sim {
@@ -21,11 +22,9 @@ struct InfoArgs {
 bool Parse(int argc, char** argv, InfoArgs* a) {
   for (int i = 2; i < argc; ++i) {
     const std::string k = argv[i];
+    std::string v;
     if (k == "--client") {
-      if (i + 1 >= argc) return false;
-      const std::string v = argv[++i];
-      if (v != "windows" && v != "mac") return false;
-      a->job.client = v == "mac" ? Client::kMac : Client::kWindows;
+      if (!TakeValue(argc, argv, &i, &v) || !ParseClient(v, &a->job.client)) return false;
     } else if (k == "--json") {
       a->json = true;
     } else if (!k.starts_with("--") && a->job.image.empty()) {
@@ -41,23 +40,9 @@ bool Parse(int argc, char** argv, InfoArgs* a) {
 
 // ---- Output helpers ----
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20 || c >= 0x7F) {
-      char esc[8];
-      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-      out += esc;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
+// The answers' texts come from the device and need not be UTF-8, so this command's JSON is
+// ASCII throughout.
+std::string JsonText(const std::string& s) { return JsonString(s, /*ascii_only=*/true); }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
@@ -83,11 +68,11 @@ class Decoded {
  public:
   void Line(std::string text) { lines_.push_back(std::move(text)); }
   void Field(const std::string& key, const std::string& json_value) {
-    json_ += (json_.empty() ? "" : ", ") + JsonString(key) + ": " + json_value;
+    json_ += (json_.empty() ? "" : ", ") + JsonText(key) + ": " + json_value;
   }
   void Number(const std::string& key, uint64_t v) { Field(key, std::to_string(v)); }
   void Bool(const std::string& key, bool v) { Field(key, v ? "true" : "false"); }
-  void Text(const std::string& key, const std::string& v) { Field(key, JsonString(v)); }
+  void Text(const std::string& key, const std::string& v) { Field(key, JsonText(v)); }
 
   const std::vector<std::string>& lines() const { return lines_; }
   std::string json() const { return "{" + json_ + "}"; }
@@ -206,7 +191,7 @@ Decoded DecodeUnitDirectory(const DirectoryBytes& dir, const UnitInfo& unit) {
   std::vector<std::string> texts;
   for (const TextLeaf& t : unit.texts) {
     d.Line(Format("text leaf %02X: \"%s\"", t.key, t.text.c_str()));
-    texts.push_back(JsonString(t.text));
+    texts.push_back(JsonText(t.text));
   }
   d.Number("unit_spec_id", unit.unit_spec_id);
   d.Number("unit_sw_version", unit.unit_sw_version);
@@ -309,7 +294,7 @@ Decoded DecodeConfiguration(const std::vector<uint8_t>& a) {
       }
     }
     d.Line(line);
-    features.push_back(Format("{\"code\": %u, \"name\": ", code) + JsonString(FeatureName(code)) +
+    features.push_back(Format("{\"code\": %u, \"name\": ", code) + JsonText(FeatureName(code)) +
                        Format(", \"current\": %s}", is_current ? "true" : "false"));
   }
   d.Field("features", JsonArray(features));
@@ -532,17 +517,17 @@ void PrintText(const InfoArgs& a, const std::vector<Answer>& answers, const std:
 }
 
 void PrintJson(const InfoArgs& a, const std::vector<Answer>& answers, const std::string& error, bool ok) {
-  std::string out = "{\"image\": " + JsonString(a.job.image) + ", \"client\": \"" +
+  std::string out = "{\"image\": " + JsonText(a.job.image) + ", \"client\": \"" +
                     (a.job.client == Client::kMac ? "mac" : "windows") + "\"";
   std::string decoded, status;
   for (const Answer& answer : answers) {
-    out += ", " + JsonString(answer.key) + ": " + (answer.good ? "\"" + Hex(answer.data) + "\"" : "null");
-    status += (status.empty() ? "" : ", ") + JsonString(answer.key) + ": " +
-              JsonString(answer.good ? "GOOD" : answer.failure);
-    if (answer.good) decoded += (decoded.empty() ? "" : ", ") + JsonString(answer.key) + ": " + answer.decoded.json();
+    out += ", " + JsonText(answer.key) + ": " + (answer.good ? "\"" + Hex(answer.data) + "\"" : "null");
+    status += (status.empty() ? "" : ", ") + JsonText(answer.key) + ": " +
+              JsonText(answer.good ? "GOOD" : answer.failure);
+    if (answer.good) decoded += (decoded.empty() ? "" : ", ") + JsonText(answer.key) + ": " + answer.decoded.json();
   }
   out += ", \"status\": {" + status + "}, \"decoded\": {" + decoded + "}, \"ok\": " + (ok ? "true" : "false") +
-         ", \"error\": " + JsonString(error) + "}";
+         ", \"error\": " + JsonText(error) + "}";
   std::printf("%s\n", out.c_str());
 }
 

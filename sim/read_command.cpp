@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "sim/command_line.h"
 #include "sim/read_job.h"
 
 namespace sim {
@@ -33,15 +34,10 @@ bool ParseSpeed(const std::string& v, uint8_t* speed) {
 bool Parse(int argc, char** argv, ReadArgs* a) {
   for (int i = 2; i < argc; ++i) {
     const std::string k = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
+    auto value = [&](std::string* out) { return TakeValue(argc, argv, &i, out); };
     std::string v;
     if (k == "--client") {
-      if (!value(&v) || (v != "windows" && v != "mac")) return false;
-      a->job.client = v == "mac" ? Client::kMac : Client::kWindows;
+      if (!value(&v) || !ParseClient(v, &a->job.client)) return false;
     } else if (k == "--speed") {
       if (!value(&v) || !ParseSpeed(v, &a->job.speed)) return false;
     } else if (k == "--unpaced") {
@@ -57,24 +53,6 @@ bool Parse(int argc, char** argv, ReadArgs* a) {
     }
   }
   return !a->job.image.empty();
-}
-
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-      out += esc;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
 }
 
 // A one-line bar redrawn in place, only on a terminal and only when it changes.

@@ -25,11 +25,14 @@
 #include <string>
 #include <vector>
 
+#include "sim/command_line.h"
 #include "sim/serve_protocol.h"
 
 namespace {
 
 using sim::serve::Direction;
+using sim::serve::ReceiveAll;
+using sim::serve::SendAll;
 
 struct Args {
   std::string socket;
@@ -80,11 +83,7 @@ bool ParseHexBytes(std::string s, std::vector<uint8_t>* out) {
 bool Parse(int argc, char** argv, Args* a) {
   for (int i = 1; i < argc; ++i) {
     const std::string k = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
+    auto value = [&](std::string* out) { return sim::TakeValue(argc, argv, &i, out); };
     std::string v;
     if (k == "--socket") {
       if (!value(&a->socket)) return false;
@@ -103,28 +102,6 @@ bool Parse(int argc, char** argv, Args* a) {
     }
   }
   return !a->socket.empty() && !a->cdb.empty() && !(a->read && !a->write.empty());
-}
-
-bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool ReceiveAll(int fd, uint8_t* out, size_t length) {
-  size_t at = 0;
-  while (at < length) {
-    const ssize_t n = ::recv(fd, out + at, length - at, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 const char* StatusName(uint8_t status) {

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/command_line.h"
 #include "sim/initiator.h"
 #include "sim/read_job.h"
 #include "sim/serve_protocol.h"
@@ -74,17 +75,12 @@ struct ServeArgs {
 bool Parse(int argc, char** argv, ServeArgs* a) {
   for (int i = 2; i < argc; ++i) {
     const std::string k = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
+    auto value = [&](std::string* out) { return TakeValue(argc, argv, &i, out); };
     std::string v;
     if (k == "--socket") {
       if (!value(&a->socket) || a->socket.empty()) return false;
     } else if (k == "--client") {
-      if (!value(&v) || (v != "windows" && v != "mac")) return false;
-      a->job.client = v == "mac" ? Client::kMac : Client::kWindows;
+      if (!value(&v) || !ParseClient(v, &a->job.client)) return false;
     } else if (k == "--unpaced") {
       a->job.paced = false;
     } else if (!k.starts_with("--") && a->job.image.empty()) {
@@ -136,17 +132,6 @@ Response Run(Initiator& initiator, const Request& request, int connection) {
   return response;
 }
 
-bool SendAll(int fd, const std::vector<uint8_t>& bytes) {
-  size_t at = 0;
-  while (at < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // One connection's thread: requests in order, each answered before the next is read.
 void ServeConnection(int fd, int id, Initiator& initiator) {
   serve::RequestStream stream;
@@ -161,7 +146,7 @@ void ServeConnection(int fd, int id, Initiator& initiator) {
         std::fprintf(stderr, "serve: connection %d: request refused: %s%s\n", id, parsed->why.c_str(),
                      parsed->kind == Parsed::Kind::kRefusedAndClose ? " (connection closed)" : "");
       }
-      if (!SendAll(fd, serve::EncodeResponse(response))) return;
+      if (!serve::SendAll(fd, serve::EncodeResponse(response))) return;
       if (parsed->kind == Parsed::Kind::kRefusedAndClose) return;
     }
     const ssize_t n = ::recv(fd, chunk.data(), chunk.size(), 0);

@@ -1,5 +1,8 @@
 #include "sim/serve_protocol.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
@@ -214,6 +217,28 @@ const char* AscName(uint8_t asc, uint8_t ascq) {
     if (e.asc == asc && e.ascq == ascq) return e.name;
   }
   return nullptr;
+}
+
+bool SendAll(int fd, std::span<const uint8_t> bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReceiveAll(int fd, uint8_t* out, size_t length) {
+  size_t at = 0;
+  while (at < length) {
+    const ssize_t n = ::recv(fd, out + at, length - at, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace sim::serve

@@ -159,4 +159,10 @@ const char* ToString(TransportCode code);
 const char* SenseKeyName(uint8_t key);
 const char* AscName(uint8_t asc, uint8_t ascq);
 
+// The two ends' socket I/O. SendAll sends every byte, without SIGPIPE when the peer has
+// gone; ReceiveAll waits for exactly `length` bytes. Both carry on after a signal and
+// return false when the connection ended or failed first.
+bool SendAll(int fd, std::span<const uint8_t> bytes);
+bool ReceiveAll(int fd, uint8_t* out, size_t length);
+
 }  // namespace sim::serve
