@@ -124,6 +124,14 @@ class EngineSeam {
   }
 };
 
+// The runs' usual initiator: one that links its ORBs, under the runs' first EUI-64.
+sim::InitiatorOptions ChainedInitiator() {
+  sim::InitiatorOptions o;
+  o.profile = sim::Profile::kChained;
+  o.eui64 = kEui64;
+  return o;
+}
+
 }  // namespace
 
 // ---- Bus reset storm -----------------------------------------------------------------------
@@ -147,9 +155,7 @@ RunReport RunStorm(const RunOptions& options) {
       return report;
     }
     // One linking eight ORBs at S400, one sending one at a time at S800.
-    sim::InitiatorOptions a;
-    a.profile = sim::Profile::kChained;
-    a.eui64 = kEui64;
+    sim::InitiatorOptions a = ChainedInitiator();
     sim::InitiatorOptions b;
     b.profile = sim::Profile::kLinux;
     b.eui64 = kEui64 + 1;
@@ -257,10 +263,7 @@ RunReport RunHostile(const RunOptions& options) {
       report.Lose(e);
       return report;
     }
-    sim::InitiatorOptions good_options;
-    good_options.profile = sim::Profile::kChained;
-    good_options.eui64 = kEui64;
-    sim::Initiator good(hc, good_options);
+    sim::Initiator good(hc, ChainedInitiator());
     // Not exclusive, so that the hostile node can log in too and send command ORBs.
     sim::LoginOptions login;
     login.exclusive = false;
@@ -388,10 +391,7 @@ RunReport RunFaults(const RunOptions& options) {
       report.Lose(e);
       return report;
     }
-    sim::InitiatorOptions io;
-    io.profile = sim::Profile::kChained;
-    io.eui64 = kEui64;
-    sim::Initiator ini(hc, io);
+    sim::Initiator ini(hc, ChainedInitiator());
     if (std::string e = Connect(ini); !e.empty()) {
       report.Lose(e);
       return report;
@@ -555,10 +555,7 @@ RunReport RunTeardown(const RunOptions& options) {
         report.Lose(e);
         return report;
       }
-      sim::InitiatorOptions io;
-      io.profile = sim::Profile::kChained;
-      io.eui64 = kEui64;
-      sim::Initiator ini(hc, io);
+      sim::Initiator ini(hc, ChainedInitiator());
       if (std::string e = Connect(ini); !e.empty()) {
         report.Lose(std::string(kActions[action]) + ": " + e);
         return report;
