@@ -6,15 +6,12 @@
 // SKM_READ_BENCH_IMAGE names another image; the default disc image otherwise.
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/plain_read.h"
 #include "sim/read_job.h"
 
 namespace {
@@ -22,24 +19,6 @@ namespace {
 std::string ImagePath() {
   const char* p = std::getenv("SKM_READ_BENCH_IMAGE");
   return p != nullptr && *p != '\0' ? p : SKM_DEFAULT_IMAGE;
-}
-
-// The file read front to back in the read job's transfer size: bytes per second, 0 on error.
-double PlainReadBytesPerSecond(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  std::vector<char> buffer(64 << 10);
-  uint64_t total = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n <= 0) break;
-    benchmark::DoNotOptimize(buffer.data());
-    total += static_cast<uint64_t>(n);
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ::close(fd);
-  return seconds > 0 ? static_cast<double>(total) / seconds : 0;
 }
 
 // One iteration is one whole-disc read; its time is the READ(10) phase only (bring-up and
@@ -63,7 +42,7 @@ void BM_WholeDiscReadUnpaced(benchmark::State& state) {
   }
   // Best of a few: the file is in the page cache after the first.
   double plain = 0;
-  for (int i = 0; i < 5; ++i) plain = std::max(plain, PlainReadBytesPerSecond(options.image));
+  for (int i = 0; i < 5; ++i) plain = std::max(plain, bench::PlainReadBytesPerSecond(options.image));
   const double job = job_seconds > 0 ? static_cast<double>(bytes) / job_seconds : 0;
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
   state.counters["job_MB_per_s"] = job / 1e6;

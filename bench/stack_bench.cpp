@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/plain_read.h"
 #include "devaccess/vsbp2api.h"
 #include "imagepath/targets.h"
 #include "reliability/stack.h"
@@ -86,21 +87,6 @@ const TempImage& ThroughputImage() {
   return image;
 }
 
-double PlainReadBytesPerSecond(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  std::vector<char> buffer(64 << 10);
-  uint64_t total = 0;
-  const auto start = std::chrono::steady_clock::now();
-  for (ssize_t n; (n = ::read(fd, buffer.data(), buffer.size())) > 0;) {
-    benchmark::DoNotOptimize(buffer.data());
-    total += static_cast<uint64_t>(n);
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ::close(fd);
-  return seconds > 0 ? static_cast<double>(total) / seconds : 0;
-}
-
 // One iteration is one whole-disc read through machine, driver, library, targets, command
 // layer and engine; timed and CPU-counted from the first answered READ(10) to the last.
 void BM_StackThroughput(benchmark::State& state) {
@@ -139,7 +125,7 @@ void BM_StackThroughput(benchmark::State& state) {
     cpu_bytes += (at_last - at_first) * 2048;
   }
   double plain = 0;
-  for (int i = 0; i < 5; ++i) plain = std::max(plain, PlainReadBytesPerSecond(image.path()));
+  for (int i = 0; i < 5; ++i) plain = std::max(plain, bench::PlainReadBytesPerSecond(image.path()));
   const double job = seconds > 0 ? static_cast<double>(bytes) / seconds : 0;
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
   state.counters["job_MB_per_s"] = job / 1e6;
