@@ -2,6 +2,7 @@
 // wire layouts, on the shared fake medium and manual clock.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -247,10 +248,11 @@ std::vector<uint8_t> ModeSenseCdb(uint8_t pc, uint8_t code, uint16_t allocation 
 
 // Header: mode data length, medium type, no block descriptors.
 std::vector<uint8_t> ModeAnswer(uint8_t medium_type, const std::vector<uint8_t>& pages) {
-  std::vector<uint8_t> out(8, 0);
+  // Sized once: gcc 12 misreads a vector grown past its 8 bytes by insert as out of bounds.
+  std::vector<uint8_t> out(8 + pages.size(), 0);
   PutBe16(out.data(), static_cast<uint32_t>(pages.size() + 6));
   out[2] = medium_type;
-  out.insert(out.end(), pages.begin(), pages.end());
+  std::copy(pages.begin(), pages.end(), out.begin() + 8);
   return out;
 }
 
