@@ -31,6 +31,7 @@ Pacing g_pacing_slots[2];  // the observer set last and the one before: never fr
 
 constexpr uint32_t kSenseBytes = 18;
 constexpr uint64_t kLongestPacedWaitUs = 1'999'999;  // deadlines further away are not waited for
+constexpr uint64_t kCancelCheckMs = 20;  // longest single sleep of a paced wait
 constexpr uint32_t kCoarseWaitLimitUs = 2'000;       // below this, only yield
 constexpr int64_t kReleaseDelay100ns = -30'000'000;  // 3 s, relative
 constexpr size_t kMaxPathChars = 260;
@@ -139,8 +140,16 @@ void ReleaseResolution(void* arg, DWORD, DWORD) {
   t->release_timer_armed = 0;
 }
 
-// Waits for `deadline` when it lies within the next two seconds; true when it did.
-bool WaitForDeadline(Target* t, uint64_t deadline) {
+bool Cancelled(RequestSlot* slot) {
+  return std::atomic_ref<uint32_t>(slot->cancelled).load(std::memory_order_acquire) != 0;
+}
+
+// Waits for `deadline` when it lies within the next two seconds; true when it did. An answer
+// that the login has cancelled (a bus reset, an abort, the login ending) will not be sent,
+// so holding it back paces nothing: it only keeps the slot from the login, which after a
+// reset needs its slots back before it can take the initiator's ORBs again.
+bool WaitForDeadline(Target* t, RequestSlot* slot, uint64_t deadline) {
+  if (Cancelled(slot)) return false;
   const uint64_t now = MicrosecondClock();
   if (deadline <= now || deadline - now > kLongestPacedWaitUs) return false;
   if (t->release_timer_armed != 0) {
@@ -153,10 +162,13 @@ bool WaitForDeadline(Target* t, uint64_t deadline) {
   }
   for (;;) {
     const uint64_t clock = MicrosecondClock();
-    if (clock >= deadline) break;
+    if (clock >= deadline || Cancelled(slot)) break;
     const uint64_t remaining = deadline - clock;
-    // Sleep wakes up to a tick late: sleep a millisecond short and yield the rest.
-    Sleep(remaining > kCoarseWaitLimitUs ? static_cast<DWORD>(remaining / 1000 - 1) : 0);
+    // Sleep wakes up to a tick late: sleep a millisecond short and yield the rest. Long
+    // waits (a spin-up) are cut into pieces so that a cancellation is seen.
+    Sleep(remaining > kCoarseWaitLimitUs
+              ? static_cast<DWORD>(std::min<uint64_t>(remaining / 1000 - 1, kCancelCheckMs))
+              : 0);
   }
   return true;
 }
@@ -193,7 +205,7 @@ void RunCommand(Target* t, RequestSlot* slot) {
     status = ERROR_IO_DEVICE;
   }
 
-  const bool paced = request.deadline != 0 && WaitForDeadline(t, request.deadline);
+  const bool paced = request.deadline != 0 && WaitForDeadline(t, slot, request.deadline);
   if (paced) {
     if (const Pacing* p = g_pacing.load()) p->observer(p->user_data, t->index, request.deadline, MicrosecondClock());
   }
