@@ -5,9 +5,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,9 +17,7 @@
 namespace ravelkit {
 namespace {
 
-namespace fs = std::filesystem;
 using test_support::Bytes;
-
 using test_support::Pattern;
 using test_support::TempDir;
 

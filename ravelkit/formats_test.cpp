@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <random>
 #include <sstream>
 
 #include "ravelkit/disc.h"
@@ -24,7 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test_support::Bytes;
-
 using test_support::Pattern;
 using test_support::TempDir;
 using test_support::HaveTool;

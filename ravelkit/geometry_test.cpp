@@ -4,9 +4,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
 
 #include "ravelkit/ravelkit.h"
 #include "ravelkit/test_support.h"

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
 
@@ -17,7 +15,6 @@
 namespace ravelkit {
 namespace {
 
-namespace fs = std::filesystem;
 using test_support::TempDir;
 
 // --- A small writer, built from the format description rather than from the reader -------

@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <random>
 
 #include "ravelkit/disc.h"
 #include "ravelkit/ravelkit.h"
@@ -12,8 +9,6 @@
 
 namespace ravelkit {
 namespace {
-
-namespace fs = std::filesystem;
 
 using test_support::Pattern;
 using test_support::TempDir;
@@ -382,9 +377,7 @@ TEST(Engine, ServesAnIsoBitExact) {
 
 TEST(Engine, IsoTooLargeForACdIsServedAsDvd) {
   TempDir dir;
-  std::string path = dir.Path("big.iso");
-  std::ofstream(path, std::ios::binary).put('\0');
-  fs::resize_file(path, uint64_t{449850} * kUserSize);  // sparse: one sector past a CD
+  const std::string path = dir.Sparse("big.iso", uint64_t{449850} * kUserSize);  // one sector past a CD
   Engine e(path);
   ASSERT_EQ(e.error(), kImageOk) << ImageLastError();
   uint32_t desc = 0;
