@@ -176,12 +176,13 @@ Decoded DecodeUnitDirectory(const DirectoryBytes& dir, const UnitInfo& unit) {
     const auto key = static_cast<uint8_t>(entry >> 24);
     d.Line(Format("  %02X %-24s %06X", key, EntryName(key), entry & 0xFFFFFF));
   }
-  auto spec = [](uint32_t id) { return id == 0x00609E ? " (NCITS)" : ""; };
-  d.Line(Format("unit spec ID %06X%s, software version %06X%s", unit.unit_spec_id, spec(unit.unit_spec_id),
-                unit.unit_sw_version, unit.unit_sw_version == 0x010483 ? " (SBP-2)" : ""));
-  d.Line(Format("command set spec ID %06X%s, command set %06X%s", unit.command_set_spec_id,
-                spec(unit.command_set_spec_id), unit.command_set,
-                unit.command_set == 0x0104D8 ? " (SCSI primary and multimedia commands)" : ""));
+  auto registrant = [](uint32_t id) { return id == kNcitsId ? " (NCITS)" : ""; };
+  d.Line(Format("Unit_Spec_ID %06X%s, Unit_SW_Version %06X%s", unit.unit_spec_id,
+                registrant(unit.unit_spec_id), unit.unit_sw_version,
+                unit.unit_sw_version == kSbp2SwVersion ? " (SBP-2)" : ""));
+  d.Line(Format("Command_Set_Spec_ID %06X%s, Command_Set %06X%s", unit.command_set_spec_id,
+                registrant(unit.command_set_spec_id), unit.command_set,
+                unit.command_set == kScsiMmcCommandSet ? " (SCSI primary and multimedia commands)" : ""));
   d.Line(Format("management agent at CSR offset 0x%06X, management ORB time-out %u ms, ORB size %u bytes",
                 unit.management_agent, unit.mgt_orb_timeout_ms(), unit.orb_size_bytes()));
   d.Line(Format("reconnect time-out %u, logical unit %u, device type %u%s%s", unit.reconnect_timeout, unit.lun(),

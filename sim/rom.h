@@ -46,6 +46,12 @@ struct TextLeaf {
 };
 
 // One unit directory as an initiator reads it.
+// Registered values of an SBP-2 unit directory: the NCITS registration ID, SBP-2's software
+// version and the SCSI primary and multimedia command set.
+inline constexpr uint32_t kNcitsId = 0x00609E;
+inline constexpr uint32_t kSbp2SwVersion = 0x010483;
+inline constexpr uint32_t kScsiMmcCommandSet = 0x0104D8;
+
 struct UnitInfo {
   uint32_t directory_index = 0;  // quadlet index of its header in the ROM
   uint32_t unit_spec_id = 0;
@@ -60,7 +66,7 @@ struct UnitInfo {
   bool has_logical_unit_directory = false;
   std::vector<TextLeaf> texts;  // of the unit directory and its logical unit directory
 
-  bool IsSbp2() const { return unit_spec_id == 0x00609E && unit_sw_version == 0x010483; }
+  bool IsSbp2() const { return unit_spec_id == kNcitsId && unit_sw_version == kSbp2SwVersion; }
   uint32_t mgt_orb_timeout_ms() const { return ((unit_characteristics >> 8) & 0xFF) * 500; }
   uint32_t orb_size_bytes() const { return (unit_characteristics & 0xFF) * 4; }
   uint8_t device_type() const { return logical_unit_number ? (*logical_unit_number >> 16) & 0x1F : 0; }
