@@ -387,12 +387,17 @@ RunReport RunFaults(const RunOptions& options) {
   hc.SetFaultHook([&bus](const bus1394::LogEntry& e) { return Decide(bus, e); });
   {
     Serving serving(false);
+    const int requests_before = hc.bus_reset_requests();
     if (std::string e = serving.Start(options.image); !e.empty()) {
       report.Lose(e);
       return report;
     }
     sim::Initiator ini(hc, ChainedInitiator());
     if (std::string e = Connect(ini); !e.empty()) {
+      report.Lose(e);
+      return report;
+    }
+    if (std::string e = AwaitPublishReset(hc, ini, requests_before); !e.empty()) {
       report.Lose(e);
       return report;
     }

@@ -152,6 +152,22 @@ std::string Connect(sim::Initiator& initiator, const sim::LoginOptions& login) {
   }
 }
 
+std::string AwaitPublishReset(bus1394::HostController& hc, sim::Initiator& initiator, int requests_before) {
+  const auto limit = Clock::now() + std::chrono::seconds(10);
+  while (hc.bus_reset_requests() == requests_before) {
+    if (Clock::now() > limit) return "the driver requested no bus reset after publishing the unit";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  hc.Drain();  // the requested reset has happened and its callouts have run
+  for (;;) {
+    const std::optional<sim::LoginInfo> login = initiator.login();
+    if (!login) return "the login was lost to the driver's bus reset";
+    if (login->generation == hc.generation() && initiator.WaitIdle(1000)) return {};
+    if (Clock::now() > limit) return "the login did not recover from the driver's bus reset within 10 s";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // ---- Whole-disc reader -------------------------------------------------------------------
 
 void DiscReader::Run(const std::atomic<bool>& stop) {

@@ -80,6 +80,15 @@ struct LeakCounters {
 // ready and the unit attentions of a load or a reset). Empty, or what failed.
 std::string Connect(sim::Initiator& initiator, const sim::LoginOptions& login = {});
 
+// The driver announces a newly published unit with a bus reset of its own, a second or two
+// after the publish; an initiator that attached in between (its attach resets the bus too)
+// has already logged in by then and recovers from it. Runs that inject faults wait that
+// reset out first, so that it cannot land inside a fault window by chance: a RECONNECT
+// lost to an injected fault is a different run's subject. `requests_before` is the
+// controller's count of reset requests from before the unit was published. Empty, or what
+// did not happen in time.
+std::string AwaitPublishReset(bus1394::HostController& hc, sim::Initiator& initiator, int requests_before);
+
 sim::Command Read10(uint32_t lba, uint16_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 // Sense key, ASC and ASCQ of a result (zeros without sense).
