@@ -563,18 +563,28 @@ class ControlTest : public KernelTest {
       majors_.push_back(s->major);
       pids_.insert(irp->process_id);
       modes_.push_back(irp->requestor_mode);
+      if (s->major == IRP_MJ_DEVICE_CONTROL) {
+        // Requests of several threads arrive at once in some tests.
+        seen_in_ = s->device_io_control.input_buffer_length;
+        seen_out_ = s->device_io_control.output_buffer_length;
+        seen_system_buffer_ = irp->system_buffer;
+        seen_mdl_ = irp->mdl_address;
+      }
     }
     if (s->major != IRP_MJ_DEVICE_CONTROL) return Complete(irp, STATUS_SUCCESS);
     const auto& p = s->device_io_control;
-    seen_in_ = p.input_buffer_length;
-    seen_out_ = p.output_buffer_length;
-    seen_system_buffer_ = irp->system_buffer;
-    seen_mdl_ = irp->mdl_address;
     if (p.io_control_code == kBuffered) {
       auto* buf = static_cast<char*>(irp->system_buffer);
-      seen_input_.assign(buf, buf + p.input_buffer_length);
+      NTSTATUS status;
+      uintptr_t information;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        seen_input_.assign(buf, buf + p.input_buffer_length);
+        status = reply_status_;
+        information = reply_information_;
+      }
       std::memcpy(buf, "ABCDEFGH", std::min<uint32_t>(8, p.output_buffer_length));
-      return Complete(irp, reply_status_, reply_information_);
+      return Complete(irp, status, information);
     }
     if (p.io_control_code == kOutDirect) {
       void* out = GetSystemAddressForMdl(irp->mdl_address);
