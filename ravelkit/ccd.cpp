@@ -322,12 +322,7 @@ bool ParseCcd(std::string_view text, const std::string& imgPath, const std::stri
   out = ImageLayout{};
   Parser parser(imgPath, subPath, sizeOf, out);
   if (!parser.Run(text, error)) return false;
-  std::string bad = out.Validate();
-  if (!bad.empty()) {
-    error = bad;
-    return false;
-  }
-  return true;
+  return out.Check(error);
 }
 
 }  // namespace ravelkit

@@ -353,12 +353,7 @@ bool ParseCue(std::string_view text, const std::string& dir, const FileSizeLooku
   out = ImageLayout{};
   Parser parser(dir, sizeOf, out);
   if (!parser.Run(text, error)) return false;
-  std::string bad = out.Validate();
-  if (!bad.empty()) {
-    error = bad;
-    return false;
-  }
-  return true;
+  return out.Check(error);
 }
 
 }  // namespace ravelkit

@@ -175,12 +175,7 @@ class IszSource final : public Source {
     }
 
     if (!LayoutIso(path, imageBytes, layout_, error)) return false;
-    std::string bad = layout_.Validate();
-    if (!bad.empty()) {
-      error = bad;
-      return false;
-    }
-    return true;
+    return layout_.Check(error);
   }
 
  private:

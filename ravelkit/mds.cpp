@@ -301,12 +301,7 @@ bool ParseMds(std::span<const uint8_t> mds, const std::string& mdsPath,
   out = ImageLayout{};
   Parser parser(mds, mdsPath, sizeOf, out);
   if (!parser.Run(error)) return false;
-  std::string bad = out.Validate();
-  if (!bad.empty()) {
-    error = bad;
-    return false;
-  }
-  return true;
+  return out.Check(error);
 }
 
 }  // namespace ravelkit

@@ -392,12 +392,7 @@ bool ParseNrg(std::span<const uint8_t> tail, const std::string& path, uint64_t f
   }
   Parser parser(tail, path, fileSize, out);
   if (!parser.Run(error)) return false;
-  std::string bad = out.Validate();
-  if (!bad.empty()) {
-    error = bad;
-    return false;
-  }
-  return true;
+  return out.Check(error);
 }
 
 }  // namespace ravelkit

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace ravelkit {
 
@@ -164,17 +165,20 @@ bool SizeFitsMode(TrackMode mode, uint32_t size) {
 }
 
 std::unique_ptr<Source> Finish(ImageLayout layout, std::string& error) {
-  std::string bad = layout.Validate();
-  if (!bad.empty()) {
-    error = bad;
-    return nullptr;
-  }
+  if (!layout.Check(error)) return nullptr;
   auto src = std::make_unique<FileSource>(std::move(layout));
   if (!src->Open(error)) return nullptr;
   return src;
 }
 
 }  // namespace
+
+bool ImageLayout::Check(std::string& error) const {
+  std::string bad = Validate();
+  if (bad.empty()) return true;
+  error = std::move(bad);
+  return false;
+}
 
 std::string ImageLayout::Validate() const {
   std::string bad = disc.Validate();

@@ -70,6 +70,8 @@ struct ImageLayout {
 
   // Checks the disc model and that every extent lies inside its file.
   std::string Validate() const;
+  // Validate for the parsers: false with the fault in `error`.
+  bool Check(std::string& error) const;
 };
 
 // Fills every hole between consecutive extents (sorted by lba) with an unstored extent, so
