@@ -45,7 +45,7 @@ bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::st
   out.disc.sessions.push_back({1, 0, 0, count, 0x00});
   out.files.push_back({path, size, false});
   out.extents.push_back({0, count, 0, 0, kUserSize});
-  return true;
+  return out.Check(error);
 }
 
 }  // namespace ravelkit

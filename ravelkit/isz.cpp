@@ -174,8 +174,7 @@ class IszSource final : public Source {
       return false;
     }
 
-    if (!LayoutIso(path, imageBytes, layout_, error)) return false;
-    return layout_.Check(error);
+    return LayoutIso(path, imageBytes, layout_, error);
   }
 
  private:

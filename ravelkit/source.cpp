@@ -164,8 +164,8 @@ bool SizeFitsMode(TrackMode mode, uint32_t size) {
   }
 }
 
+// Opens the files of a layout its parser has already checked.
 std::unique_ptr<Source> Finish(ImageLayout layout, std::string& error) {
-  if (!layout.Check(error)) return nullptr;
   auto src = std::make_unique<FileSource>(std::move(layout));
   if (!src->Open(error)) return nullptr;
   return src;

@@ -85,7 +85,8 @@ void DeinterleaveSubchannel(const uint8_t* raw, uint8_t* linear);
 
 using FileSizeLookup = std::function<std::optional<uint64_t>(const std::string& path)>;
 
-// Parsers: fill `out` or return false with `error` set. They read no file data.
+// Parsers: fill `out` or return false with `error` set. They read no file data and end
+// on ImageLayout::Check, so a layout they return is valid.
 bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error);
 // `dir` is the directory relative FILE names are resolved against (may be empty).
 bool ParseCue(std::string_view text, const std::string& dir, const FileSizeLookup& sizeOf,
