@@ -90,14 +90,13 @@ bool PutSubchannel(Request& r, const Track& t, int32_t lba, uint8_t sub) {
   }
   uint8_t d[kSubchannelSize] = {};
   if (sub == 1) {
-    // P flags the pause in a pregap; Q is spread one bit per byte, most significant first.
-    bool pause = t.IndexAt(lba) == 0;
-    for (size_t i = 0; i < kSubchannelSize; ++i) {
-      uint8_t qbit = (q[i / 8] >> (7 - i % 8)) & 1;
-      d[i] = static_cast<uint8_t>((pause ? 0x80 : 0) | (qbit << 6));
-    }
+    // P flags the pause in a pregap; R-W stay zero, as the images carry no R-W data.
+    uint8_t linear[kSubchannelSize] = {};
+    if (t.IndexAt(lba) == 0) std::memset(linear, 0xFF, 12);
+    std::memcpy(linear + 12, q.data(), q.size());
+    InterleaveSubchannel(linear, d);
   }
-  return r.Put(d, sizeof(d));  // R-W: the images carry no R-W data, so it reads as zeros
+  return r.Put(d, sizeof(d));  // R-W alone: zeros
 }
 
 bool InRange(Request& r, uint32_t lba, uint32_t count) {
