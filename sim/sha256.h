@@ -1,10 +1,12 @@
-// SHA-256 (FIPS 180-4) for the read job's digest of the data it read. Streaming: feed any
-// number of spans, then take the digest once.
+// SHA-256 for the read job's digest of the data it read, by the crypto library the build
+// already uses for the engine. Streaming: feed any number of spans, then take the digest
+// once.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -20,12 +22,11 @@ class Sha256 {
   std::string FinishHex();
 
  private:
-  void Block(const uint8_t* block);
-
-  std::array<uint32_t, 8> h_;
-  std::array<uint8_t, 64> buffer_{};
-  size_t buffered_ = 0;
-  uint64_t total_bytes_ = 0;
+  struct Free {
+    void operator()(void* context) const;
+  };
+  void* context() const { return context_.get(); }
+  std::unique_ptr<void, Free> context_;
 };
 
 }  // namespace sim
