@@ -27,7 +27,7 @@
 #include "bench/plain_read.h"
 #include "devaccess/vsbp2api.h"
 #include "imagepath/targets.h"
-#include "reliability/stack.h"
+#include "sim/serving.h"
 #include "sim/initiator.h"
 #include "sim/machine.h"
 #include "sim/read_job.h"
@@ -147,7 +147,7 @@ BENCHMARK(BM_StackThroughput)
 class Device {
  public:
   explicit Device(size_t controllers = 1)
-      : process_(reliability::kTrayProcess), machine_(sim::MachineOptions::WithControllers(controllers)) {
+      : process_(sim::kTrayProcess), machine_(sim::MachineOptions::WithControllers(controllers)) {
     ok_ = imagepath::InitTargets() != 0;
     ok_ = ok_ && devaccess::VSbp2ApiInitialize() == 0;
     uint32_t count = 0;

@@ -16,7 +16,7 @@ using bus1394::TCODE_WRITE_BLOCK;
 using bus1394::TCODE_WRITE_QUADLET;
 
 // Command block agent registers.
-constexpr uint32_t kAgentReset = 0x04, kOrbPointer = 0x08, kDoorbell = 0x10;
+constexpr uint32_t kOrbPointer = 0x08, kDoorbell = 0x10;
 // Management functions the node sends: everything but the two resets that end every
 // initiator's tasks.
 constexpr uint8_t kHostileFunctions[] = {0x0, 0x1, 0x2, 0x3, 0x4, 0x5, 0x6, 0x7, 0x8, 0x9, 0xA, 0xB, 0xC, 0xD};

@@ -68,7 +68,6 @@ class HostileNode : public bus1394::RemoteNode {
   mutable std::mutex mu_;  // guards memory_ and the status count (the bus thread writes them)
   std::vector<uint8_t> memory_;
   uint64_t status_blocks_ = 0;
-  uint64_t fifo_status_seen_ = 0;  // status_blocks_ when the last management ORB went out
 
   std::map<std::string, uint64_t> tried_;  // the stepping thread's only
 };

@@ -24,7 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr uint32_t kSector = 2048;
 constexpr uint64_t kEui64 = 0x0800460300000300ULL;
 
 Clock::time_point Deadline(const RunOptions& o) {
@@ -149,8 +148,8 @@ RunReport RunStorm(const RunOptions& options) {
   sim::Machine machine(machine_options);
   const LeakCounters before = LeakCounters::Now(machine.system(), Controllers(machine));
   {
-    Serving serving(false);
-    if (std::string e = serving.Start(options.image); !e.empty()) {
+    sim::ServingSide serving(false);
+    if (std::string e = serving.Start(false, options.image); !e.empty()) {
       report.Lose(e);
       return report;
     }
@@ -258,8 +257,8 @@ RunReport RunHostile(const RunOptions& options) {
   bus1394::HostController& hc = machine.controller(0);
   const LeakCounters before = LeakCounters::Now(machine.system(), Controllers(machine));
   {
-    Serving serving(false);
-    if (std::string e = serving.Start(options.image); !e.empty()) {
+    sim::ServingSide serving(false);
+    if (std::string e = serving.Start(false, options.image); !e.empty()) {
       report.Lose(e);
       return report;
     }
@@ -386,9 +385,9 @@ RunReport RunFaults(const RunOptions& options) {
   BusFault bus;
   hc.SetFaultHook([&bus](const bus1394::LogEntry& e) { return Decide(bus, e); });
   {
-    Serving serving(false);
+    sim::ServingSide serving(false);
     const int requests_before = hc.bus_reset_requests();
-    if (std::string e = serving.Start(options.image); !e.empty()) {
+    if (std::string e = serving.Start(false, options.image); !e.empty()) {
       report.Lose(e);
       return report;
     }
@@ -554,9 +553,9 @@ RunReport RunTeardown(const RunOptions& options) {
     {
       // Paced, and every engine call slowed, so that reads are still being answered when
       // the unit, the target or the image goes away.
-      Serving serving(true);
+      sim::ServingSide serving(true);
       g_engine.delay_us = 2000 + rng() % 8000;
-      if (std::string e = serving.Start(options.image); !e.empty()) {
+      if (std::string e = serving.Start(false, options.image); !e.empty()) {
         report.Lose(e);
         return report;
       }

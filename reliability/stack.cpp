@@ -17,7 +17,7 @@
 namespace reliability {
 
 using Clock = std::chrono::steady_clock;
-constexpr uint32_t kSector = 2048;
+constexpr uint32_t kSector = sim::kUserSectorSize;
 // Larger images are not held in memory; the runs read a disc many times over, so a small
 // one does more for them than a big one.
 constexpr uint64_t kMaxImageBytes = 512ull << 20;
@@ -39,37 +39,6 @@ std::string DiscData::Load(const std::string& path) {
 bool DiscData::Same(uint32_t lba, const std::vector<uint8_t>& got) const {
   const uint64_t at = uint64_t{lba} * kSector;
   return at + got.size() <= bytes.size() && std::memcmp(bytes.data() + at, got.data(), got.size()) == 0;
-}
-
-// ---- Serving side ------------------------------------------------------------------------
-
-Serving::Serving(bool paced) { ImageSetRotationTiming(paced ? 1 : 0); }
-
-Serving::~Serving() {
-  Stop();
-  ImageSetRotationTiming(1);
-}
-
-void Serving::Stop() {
-  if (targets_) imagepath::ReleaseTargets();
-  if (library_) devaccess::VSbp2ApiUninitialize();
-  targets_ = library_ = false;
-}
-
-std::string Serving::Start(const std::string& image) {
-  if (imagepath::InitTargets() == 0) return "InitTargets failed";
-  targets_ = true;
-  if (const uint32_t r = devaccess::VSbp2ApiInitialize(); r != 0) return "VSbp2ApiInitialize: " + std::to_string(r);
-  library_ = true;
-  uint32_t count = 0;
-  if (devaccess::EnumerateHostControllers(&count) == 0 || count == 0) return "EnumerateHostControllers failed";
-  const auto* identity = reinterpret_cast<const uint8_t*>(imagepath::kDefaultIdentity);
-  if (const uint32_t r = imagepath::AddTarget(0, false, identity); r != 0) return "AddTarget: " + std::to_string(r);
-  const std::u16string path(image.begin(), image.end());  // the runs' image paths are ASCII
-  if (const uint32_t r = imagepath::MountImage(path.c_str(), 0, nullptr, false); r != 0) {
-    return "MountImage '" + image + "': " + std::to_string(r);
-  }
-  return {};
 }
 
 // ---- Leak counters -----------------------------------------------------------------------
@@ -107,20 +76,6 @@ void LeakCounters::Compare(const LeakCounters& before, RunReport& report) const 
 }
 
 // ---- Initiator helpers -------------------------------------------------------------------
-
-sim::Command Read10(uint32_t lba, uint16_t count, std::chrono::milliseconds timeout) {
-  sim::Command c = sim::Command::Make({0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0}, uint32_t{count} * kSector);
-  sim::StoreBe32(&c.cdb[2], lba);
-  c.cdb[7] = static_cast<uint8_t>(count >> 8);
-  c.cdb[8] = static_cast<uint8_t>(count);
-  c.timeout = timeout;
-  return c;
-}
-
-Sense SenseOf(const sim::Result& r) {
-  if (r.sense.size() < 14) return {};
-  return {static_cast<uint8_t>(r.sense[2] & 0x0F), r.sense[12], r.sense[13]};
-}
 
 std::string Describe(const sim::Result& r) {
   char text[120];

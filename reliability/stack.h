@@ -1,6 +1,6 @@
-// What the reliability runs share: the serving side brought up as the tray program does it,
-// the image's data held in memory to compare with, a sequential whole-disc reader that
-// keeps several READ(10)s in flight, and the leak counters of the stand-ins.
+// What the reliability runs share besides the serving side (sim/serving.h): the image's
+// data held in memory to compare with, a sequential whole-disc reader that keeps several
+// READ(10)s in flight, and the leak counters of the stand-ins.
 #pragma once
 
 #include <atomic>
@@ -13,11 +13,14 @@
 #include "platform/bus1394/bus1394.h"
 #include "platform/kernel/kernel.h"
 #include "sim/initiator.h"
+#include "sim/serving.h"
 
 namespace reliability {
 
-// The logical process the serving side runs as.
-inline constexpr uint32_t kTrayProcess = 0x534B;
+using sim::kTrayProcess;
+using sim::Read10;
+using sim::SenseOf;
+using Sense = sim::SenseCode;
 
 struct RunOptions {
   std::string image;
@@ -47,23 +50,6 @@ struct DiscData {
   bool Same(uint32_t lba, const std::vector<uint8_t>& got) const;
 };
 
-// Targets, the device access library on every controller, target 0 with the default
-// identity and `image` mounted; stopped in reverse order however far it got.
-class Serving {
- public:
-  explicit Serving(bool paced);
-  ~Serving();
-  Serving(const Serving&) = delete;
-  Serving& operator=(const Serving&) = delete;
-
-  std::string Start(const std::string& image);  // empty, or what failed
-  void Stop();
-
- private:
-  bool targets_ = false;
-  bool library_ = false;
-};
-
 // The stand-ins' leak counters and the driver's pool. Taken with the bus and the kernel's
 // deferred work idle.
 struct LeakCounters {
@@ -89,13 +75,7 @@ std::string Connect(sim::Initiator& initiator, const sim::LoginOptions& login = 
 // did not happen in time.
 std::string AwaitPublishReset(bus1394::HostController& hc, sim::Initiator& initiator, int requests_before);
 
-sim::Command Read10(uint32_t lba, uint16_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-// Sense key, ASC and ASCQ of a result (zeros without sense).
-struct Sense {
-  uint8_t key = 0, asc = 0, ascq = 0;
-};
-Sense SenseOf(const sim::Result& r);
+// The transport, or the status and sense, of a result, for a person.
 std::string Describe(const sim::Result& r);
 
 // Reads the disc front to back with 64 KiB READ(10)s, several in flight, starting over

@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "ravelkit/disc.h"
+
 namespace sim {
 
-inline constexpr uint32_t kUserSectorSize = 2048;
-inline constexpr uint32_t kAudioSectorSize = 2352;
+inline constexpr uint32_t kUserSectorSize = ravelkit::kUserSize;
+inline constexpr uint32_t kAudioSectorSize = ravelkit::kRawSize;
 
 // A track as the image lays it out: from its index 1 to where the next track's pregap (or
 // its session's lead-out) begins.

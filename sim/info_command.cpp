@@ -10,6 +10,7 @@
 #include "ravelkit/disc.h"
 #include "sim/command_line.h"
 #include "sim/read_job.h"
+#include "sim/serving.h"
 
 namespace sim {
 namespace {
@@ -89,13 +90,6 @@ std::string JsonArray(const std::vector<std::string>& items) {
 }
 
 uint16_t Be16(const std::vector<uint8_t>& d, size_t at) { return static_cast<uint16_t>(d[at] << 8 | d[at + 1]); }
-
-std::string Trimmed(const std::vector<uint8_t>& d, size_t from, size_t length) {
-  std::string s;
-  for (size_t i = from; i < from + length && i < d.size(); ++i) s += static_cast<char>(d[i]);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
-  return s;
-}
 
 // ---- The unit directory ----
 
@@ -543,7 +537,7 @@ int InfoCommand(int argc, char** argv) {
     return 2;
   }
   std::vector<Answer> answers;
-  const std::string error = WithReadyDrive(args.job, [&](Initiator& initiator, const RomInfo&) -> std::string {
+  const std::string error = WithReadyDrive(args.job, [&](Initiator& initiator) -> std::string {
     const std::optional<UnitInfo> unit = initiator.unit();
     Answer directory{"unit_directory", "Unit directory", false, true, {}, {}, {}};
     const DirectoryBytes bytes = ReadDirectory(initiator, unit->directory_index);

@@ -23,6 +23,7 @@
 #include "sim/initiator.h"
 #include "sim/machine.h"
 #include "sim/rom.h"
+#include "sim/serving.h"
 #include "sim/sha256.h"
 
 namespace sim {
@@ -30,26 +31,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kSector = 2048;
-// The logical process the serving side runs as (the tray program's).
-constexpr uint32_t kTrayProcess = 0x534B;
+constexpr uint32_t kSector = kUserSectorSize;
 constexpr uint64_t kInitiatorEui64 = 0x0800460300000200ULL;
 // An operating system gives a drive a few seconds to spin up before it gives up on it.
 constexpr auto kReadyLimit = std::chrono::seconds(10);
 constexpr auto kNotReadyPoll = std::chrono::milliseconds(10);
 
-// Sense key, ASC and ASCQ the job tells apart.
-struct SenseCode {
-  uint8_t key, asc, ascq;
-  bool operator==(const SenseCode&) const = default;
-};
+// Sense the job tells apart.
 constexpr SenseCode kBecomingReady{0x2, 0x04, 0x01};
 constexpr SenseCode kMediumChanged{0x6, 0x28, 0x00};
-
-SenseCode SenseOf(const Result& r) {
-  if (r.sense.size() < 14) return {};
-  return {static_cast<uint8_t>(r.sense[2] & 0x0F), r.sense[12], r.sense[13]};
-}
 
 std::string Describe(const char* what, const Result& r) {
   if (r.transport != Transport::kOk) return std::string(what) + ": " + ToString(r.transport);
@@ -57,51 +47,6 @@ std::string Describe(const char* what, const Result& r) {
   char text[96];
   std::snprintf(text, sizeof(text), "%s: status %u, sense %X/%02X/%02X", what, r.scsi_status, s.key, s.asc, s.ascq);
   return text;
-}
-
-// The engine's process-wide switch for rotation timing: off, it reports no rotation and
-// the command layer computes no deadlines for the data it reads.
-void SetRotationTiming(bool enabled) { ImageSetRotationTiming(enabled ? 1 : 0); }
-
-// UTF-8 to UTF-16, as the tray program hands paths to the targets. Invalid bytes become
-// U+FFFD, which no file name matches.
-std::u16string Utf16(const std::string& s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    const int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
-    char32_t c = extra == 0 ? b : extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
-    bool ok = extra >= 0 && i + static_cast<size_t>(extra) < s.size();
-    for (int k = 1; ok && k <= extra; ++k) {
-      const auto t = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-      ok = (t >> 6) == 2;
-      c = c << 6 | (t & 0x3F);
-    }
-    i += ok ? static_cast<size_t>(extra) + 1 : 1;
-    if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
-}
-
-std::string Trimmed(const std::vector<uint8_t>& bytes, size_t from, size_t length) {
-  std::string s(bytes.begin() + static_cast<ptrdiff_t>(from), bytes.begin() + static_cast<ptrdiff_t>(from + length));
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
-
-Command Read10(uint32_t lba, uint16_t count) {
-  Command c = Command::Make({0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0}, uint32_t{count} * kSector);
-  StoreBe32(&c.cdb[2], lba);
-  c.cdb[7] = static_cast<uint8_t>(count >> 8);
-  c.cdb[8] = static_cast<uint8_t>(count);
-  return c;
 }
 
 // READ CD fields of byte 1 (expected sector type) and bytes 9-10 (what each sector returns).
@@ -293,50 +238,6 @@ std::string WaitUntilReady(Initiator& initiator, int& not_ready, int& attentions
     if (Clock::now() > limit) return "the drive did not become ready within 10 s";
   }
 }
-
-// What the tray program sets up, undone in reverse order however far it got. The end is a
-// normal exit of the program: the targets stop and the library lets go of its handles, but
-// the virtual devices stay on their controllers (the machine removes them as it goes).
-class ServingSide {
- public:
-  ServingSide(PacingRecorder& pacing, bool paced) {
-    imagepath::SetPacingObserver(&PacingRecorder::Observe, &pacing);
-    SetRotationTiming(paced);
-  }
-  ~ServingSide() {
-    if (targets_) imagepath::ReleaseTargets();
-    if (library_) devaccess::VSbp2ApiUninitialize();
-    imagepath::SetPacingObserver(nullptr, nullptr);
-    SetRotationTiming(true);
-  }
-  ServingSide(const ServingSide&) = delete;
-  ServingSide& operator=(const ServingSide&) = delete;
-
-  // Start-up, create the device, mount: empty, or what failed.
-  std::string Start(bool mac, const std::string& image) {
-    if (imagepath::InitTargets() == 0) return "InitTargets failed";
-    targets_ = true;
-    if (const DWORD r = devaccess::VSbp2ApiInitialize(); r != 0) return "VSbp2ApiInitialize: error " + std::to_string(r);
-    library_ = true;
-    uint32_t count = 0;
-    if (devaccess::EnumerateHostControllers(&count) == 0) return "EnumerateHostControllers failed";
-    if (count == 0) return "no host controller";
-    const auto* identity = reinterpret_cast<const uint8_t*>(imagepath::kDefaultIdentity);
-    if (const uint32_t r = imagepath::AddTarget(0, mac, identity); r != 0) {
-      return "Unable to add target 0: error " + std::to_string(r);
-    }
-    const std::u16string path = Utf16(image);
-    if (const uint32_t r = imagepath::MountImage(path.c_str(), 0, nullptr, false); r != 0) {
-      return "MountImage '" + image + "': error " + std::to_string(r);
-    }
-    return {};
-  }
-
- private:
-  using DWORD = devaccess::DWORD;
-  bool library_ = false;
-  bool targets_ = false;
-};
 
 // The operating system's side, from discovery to the last sector.
 class Reader {
@@ -672,7 +573,7 @@ ReadJobReport RunReadJob(const ReadJobOptions& options) {
   PacingRecorder pacing;
   bool read_ok = false;
   {
-    ServingSide serving(pacing, options.paced);
+    ServingSide serving(options.paced, &PacingRecorder::Observe, &pacing);
     report.error = serving.Start(options.client == Client::kMac, options.image);
     if (!report.error.empty()) return report;
 
@@ -684,7 +585,6 @@ ReadJobReport RunReadJob(const ReadJobOptions& options) {
     Reader reader(initiator, options, *expected, report, model ? &*model : nullptr);
     read_ok = reader.Run(machine.controller(0));
     if (read_ok) initiator.Logout();
-    report.bus_resets = initiator.counters().bus_resets;
   }
   report.pacing = pacing.Summary();
   if (!read_ok) return report;
@@ -717,13 +617,12 @@ ReadJobReport RunReadJob(const ReadJobOptions& options) {
 }
 
 std::string WithReadyDrive(const ReadJobOptions& options,
-                           const std::function<std::string(Initiator&, const RomInfo&)>& use) {
+                           const std::function<std::string(Initiator&)>& use) {
   kern::ProcessScope process(kTrayProcess);
   MachineOptions machine_options = MachineOptions::WithControllers(1);
   machine_options.controllers[0].local_speed = options.speed;
   Machine machine(machine_options);
-  PacingRecorder pacing;
-  ServingSide serving(pacing, options.paced);
+  ServingSide serving(options.paced);
   if (std::string failure = serving.Start(options.client == Client::kMac, options.image); !failure.empty()) {
     return failure;
   }
@@ -740,7 +639,7 @@ std::string WithReadyDrive(const ReadJobOptions& options,
   int not_ready = 0, attentions = 0;
   uint64_t commands = 0;
   std::string result = WaitUntilReady(initiator, not_ready, attentions, commands);
-  if (result.empty()) result = use(initiator, rom);
+  if (result.empty()) result = use(initiator);
   initiator.Logout();
   return result;
 }

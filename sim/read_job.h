@@ -78,7 +78,6 @@ struct ReadJobReport {
   int64_t first_mismatch = -1;  // LBA
   int not_ready_answers = 0;    // 2/04/01 while the drive became ready
   int unit_attentions = 0;      // 6/28/00
-  int bus_resets = 0;           // seen by the initiator after it attached
   PacingSummary pacing;
   std::vector<TrackReport> tracks;  // in TOC order
 };
@@ -91,7 +90,7 @@ ReadJobReport RunReadJob(const ReadJobOptions& options);
 // until the drive was ready. Then `use` runs with them and its text is returned; else the
 // text of what failed before.
 std::string WithReadyDrive(const ReadJobOptions& options,
-                           const std::function<std::string(Initiator& initiator, const RomInfo& rom)>& use);
+                           const std::function<std::string(Initiator& initiator)>& use);
 
 // Nearest-rank percentile (0 < p ≤ 100) of unsorted values; 0 for none.
 int64_t Percentile(std::vector<int64_t> values, double p);

@@ -326,7 +326,7 @@ int ServeCommand(int argc, char** argv) {
     return 1;
   }
   const std::string failure =
-      WithReadyDrive(args.job, [&](Initiator& initiator, const RomInfo&) { return Serve(initiator, args); });
+      WithReadyDrive(args.job, [&](Initiator& initiator) { return Serve(initiator, args); });
   if (!failure.empty()) {
     std::fprintf(stderr, "serve: %s\n", failure.c_str());
     return 1;
