@@ -73,10 +73,6 @@ std::optional<std::array<uint8_t, kOrbCdbLength>> OrbCdb(std::span<const uint8_t
 
 void RequestStream::Append(std::span<const uint8_t> bytes) {
   if (closed_) return;
-  if (start_ > 0 && start_ == buffer_.size()) {
-    buffer_.clear();
-    start_ = 0;
-  }
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
@@ -87,7 +83,6 @@ std::optional<Parsed> RequestStream::Next() {
   Parsed parsed;
   uint32_t payload = 0;
   parsed.kind = CheckHeader(h, max_transfer_, &parsed.request, &payload, &parsed.why);
-  if (h.direction <= static_cast<uint8_t>(Direction::kOut)) parsed.direction = static_cast<Direction>(h.direction);
   if (parsed.kind == Parsed::Kind::kRefusedAndClose) {
     closed_ = true;
     buffer_.clear();

@@ -104,7 +104,6 @@ struct Parsed {
   };
   Kind kind = Kind::kRequest;
   Request request;
-  Direction direction = Direction::kNone;  // of a refused request, where it was readable
   std::string why;  // of a refusal, for the server's log
 };
 
