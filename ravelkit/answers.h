@@ -139,6 +139,39 @@ class Request {
   Sense sense_;
 };
 
+// The header of an answer whose length varies: the length counts the bytes after its own
+// field; the two bytes after it are the first and last track or session of a TOC and
+// reserved (zero) in a disc structure.
+struct ListHeader {
+  Be16 length;
+  uint8_t first, last;
+};
+static_assert(sizeof(ListHeader) == 4);
+
+// Builds an answer of a ListHeader and the records after it.
+class ListAnswer {
+ public:
+  ListAnswer() : bytes_(sizeof(ListHeader), 0) {}
+  template <typename T>
+  void Add(const T& record) {
+    auto p = reinterpret_cast<const uint8_t*>(&record);
+    bytes_.insert(bytes_.end(), p, p + sizeof(T));
+  }
+  void Add(const uint8_t* p, size_t n) { bytes_.insert(bytes_.end(), p, p + n); }
+  // Seals the header and sends at most `allocation` bytes.
+  void Send(Request& r, uint32_t allocation, uint8_t first = 0, uint8_t last = 0) {
+    size_t len = bytes_.size() - 2;
+    bytes_[0] = static_cast<uint8_t>(len >> 8);
+    bytes_[1] = static_cast<uint8_t>(len);
+    bytes_[2] = first;
+    bytes_[3] = last;
+    r.Answer(bytes_.data(), bytes_.size(), allocation);
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
 // Reading: answers_read.cpp.
 void AnswerRead10(Request& r);
 void AnswerRead12(Request& r);

@@ -8,12 +8,6 @@
 namespace ravelkit {
 namespace {
 
-struct StructureHeader {
-  Be16 length;  // bytes that follow this field
-  uint8_t reserved[2];
-};
-static_assert(sizeof(StructureHeader) == 4);
-
 // DVD format 0: the control data zone's physical format information.
 struct DvdPhysicalFormat {
   uint8_t bookType;     // book type (7-4), part version (3-0)
@@ -124,24 +118,19 @@ inline constexpr int kAgidCount = 4;
 template <typename T>
 void SendWithHeader(Request& r, const T& record, uint32_t allocation) {
   struct {
-    StructureHeader header;
+    ListHeader header;
     T body;
   } a{};
-  static_assert(sizeof(a) == sizeof(StructureHeader) + sizeof(T));
+  static_assert(sizeof(a) == sizeof(ListHeader) + sizeof(T));
   a.header.length.Set(sizeof(a) - 2);
   a.body = record;
   r.Answer(a, allocation);
 }
 
 void SendList(Request& r, const std::vector<StructureListEntry>& entries, uint32_t allocation) {
-  std::vector<uint8_t> out(sizeof(StructureHeader));
-  for (const StructureListEntry& e : entries) {
-    auto p = reinterpret_cast<const uint8_t*>(&e);
-    out.insert(out.end(), p, p + sizeof(e));
-  }
-  out[0] = static_cast<uint8_t>((out.size() - 2) >> 8);
-  out[1] = static_cast<uint8_t>(out.size() - 2);
-  r.Answer(out.data(), out.size(), allocation);
+  ListAnswer a;
+  for (const StructureListEntry& e : entries) a.Add(e);
+  a.Send(r, allocation);
 }
 
 DvdPhysicalFormat PhysicalFormat(const Request& r) {

@@ -13,12 +13,6 @@ struct CapacityAnswer {
 static_assert(sizeof(CapacityAnswer) == 8);
 
 // READ TOC formats 0, 1 and 5 and READ DISC STRUCTURE start with the same header.
-struct TocHeader {
-  Be16 length;  // bytes that follow this field
-  uint8_t first, last;
-};
-static_assert(sizeof(TocHeader) == 4);
-
 struct TocTrackDescriptor {
   uint8_t reserved0;
   uint8_t adrControl;
@@ -110,35 +104,11 @@ uint32_t TocAddress(int32_t lba, bool msf) {
   return static_cast<uint32_t>(m.m) << 16 | static_cast<uint32_t>(m.s) << 8 | m.f;
 }
 
-// Builds a variable answer: a header whose length field counts what follows it.
-class ListAnswer {
- public:
-  explicit ListAnswer(size_t headerSize) : bytes_(headerSize, 0) {}
-  template <typename T>
-  void Add(const T& record) {
-    auto p = reinterpret_cast<const uint8_t*>(&record);
-    bytes_.insert(bytes_.end(), p, p + sizeof(T));
-  }
-  void Add(const uint8_t* p, size_t n) { bytes_.insert(bytes_.end(), p, p + n); }
-  // Seals the length field (the first two bytes) and sends at most `allocation` bytes.
-  void Send(Request& r, uint32_t allocation, uint8_t first, uint8_t last) {
-    size_t len = bytes_.size() - 2;
-    bytes_[0] = static_cast<uint8_t>(len >> 8);
-    bytes_[1] = static_cast<uint8_t>(len);
-    bytes_[2] = first;
-    bytes_[3] = last;
-    r.Answer(bytes_.data(), bytes_.size(), allocation);
-  }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
-
 void TocFormat0(Request& r, bool msf, uint8_t from, uint32_t alloc) {
   const Disc& d = r.disc();
   uint8_t last = d.tracks.back().number;
   if (from > last && from != kLeadOutTrack) return r.Check(kInvalidField);
-  ListAnswer a(sizeof(TocHeader));
+  ListAnswer a;
   for (const TocEntry& e : d.Toc()) {
     if (e.point < from) continue;
     TocTrackDescriptor t{};
@@ -154,7 +124,7 @@ void TocFormat1(Request& r, bool msf, uint32_t alloc) {
   const Disc& d = r.disc();
   const Session& s = d.sessions.back();
   const Track& first = d.tracks[s.firstTrack];
-  ListAnswer a(sizeof(TocHeader));
+  ListAnswer a;
   TocTrackDescriptor t{};
   t.adrControl = static_cast<uint8_t>(0x10 | first.control);
   t.track = first.number;
@@ -170,7 +140,7 @@ void TocFormat2(Request& r, uint8_t from, uint32_t alloc) {
   const Disc& d = r.disc();
   uint8_t lastSession = d.sessions.back().number;
   if (from > lastSession) return r.Check(kInvalidField);
-  ListAnswer a(sizeof(TocHeader));
+  ListAnswer a;
   for (const Session& s : d.sessions) {
     if (s.number < from) continue;
     for (const TocEntry& e : d.FullToc(s.number)) {
@@ -202,7 +172,7 @@ void TocFormat5(Request& r, uint32_t alloc) {
   // Without CD-TEXT the answer is the bare header: nothing follows its length field but
   // the two reserved bytes.
   const std::vector<uint8_t>& packs = r.layout().cdText;
-  ListAnswer a(sizeof(TocHeader));
+  ListAnswer a;
   if (!packs.empty()) a.Add(packs.data(), packs.size());
   a.Send(r, alloc, 0, 0);
 }
