@@ -6,8 +6,10 @@
 // block of frames around the head that the reported frame walks through once per rotation.
 //
 // The engine requests made here are the layer's own, not the initiator's CDB, and carry no
-// rotation timing. Handlers leave the device lock before calling the engine or the audio
-// callback and change the audio fields without it: only the executing command touches them.
+// rotation timing. Handlers leave the device lock only around the engine and the audio
+// callback. The mechanism state is read and changed with the lock held, since a mount or
+// unmount on another thread reads and changes it while a command runs; the other audio
+// fields belong to the executing command alone.
 #include <algorithm>
 #include <cstring>
 
@@ -548,6 +550,34 @@ uint32_t CallAudio(ScsiDevice* d, uint32_t call, uintptr_t a = 0, uint32_t b = 0
   return d->audio_callback(d->medium, call, a, b, c);
 }
 
+// The audio callback, with the lock left around it only: held again on return.
+uint32_t CallAudioOutsideLock(ScsiDevice* d, bool* lock_held, uint32_t call, uintptr_t a = 0,
+                              uint32_t b = 0, uint32_t c = 0) {
+  LeaveLock(d, lock_held);
+  const uint32_t r = CallAudio(d, call, a, b, c);
+  EnterLock(d, lock_held);
+  return r;
+}
+
+// StopAudioPlay and AskAudioPosition for a handler that may have left the lock: each takes
+// it and keeps it, leaving it only for the callback.
+void StopPlay(ScsiDevice* d, bool* lock_held) {
+  EnterLock(d, lock_held);
+  if (!AudioPlaying(d)) return;
+  CallAudioOutsideLock(d, lock_held, kAudioStop);
+  d->mechanism = mechanism::kIdle;
+}
+
+void AskPosition(ScsiDevice* d, bool* lock_held) {
+  EnterLock(d, lock_held);
+  if (!AudioPlaying(d)) return;
+  AudioPosition position{};
+  const uintptr_t answer = reinterpret_cast<uintptr_t>(&position);
+  if (CallAudioOutsideLock(d, lock_held, kAudioPosition, answer) != 0) return;
+  d->timing.head = MsfToLba(position.absolute_msf[0], position.absolute_msf[1],
+                            position.absolute_msf[2]);
+}
+
 // The start position is known: the play or scan runs. Leaves the lock for the callback.
 uint32_t BeginAudio(ScsiDevice* d, bool* lock_held, const PositionRecord& start) {
   SubchannelState& sc = d->subchannel;
@@ -623,15 +653,16 @@ uint32_t ReadStartSector(ScsiDevice* d, ScsiRequest* request, bool* lock_held, u
 uint32_t StartAudio(ScsiDevice* d, ScsiRequest* request, bool* lock_held, uint32_t start,
                     uint32_t count) {
   constexpr uint32_t kCurrentPosition = 0xFFFFFFFF;
+  EnterLock(d, lock_held);
   if (!IsCdClass(MediumClass(d))) return NotCd(d);
   if (count == 0) return kResultGood;
   if (start == kCurrentPosition) {
-    AskAudioPosition(d);
+    AskPosition(d, lock_held);
     start = d->timing.head;
   }
   if (start >= d->capacity) return Fail(d, sense::kLbaOutOfRange, kResultInvalidField);
   if (start + count < start) count = d->capacity - start + 1;
-  StopAudioPlay(d);
+  StopPlay(d, lock_held);
   d->audio_start = start;
   d->audio_length = count;
   d->last_lba = start + count - 1;
@@ -648,10 +679,9 @@ bool IsCurrentMsf(const uint8_t* msf) {
 // 00:00:00, so that addresses inside the first two seconds cannot wrap below the start.
 uint32_t PlayMsfRange(ScsiDevice* d, ScsiRequest* request, bool* lock_held,
                       const uint8_t* start_msf, const uint8_t* end_msf) {
-  LeaveLock(d, lock_held);
   uint64_t start;
   if (IsCurrentMsf(start_msf)) {
-    AskAudioPosition(d);
+    AskPosition(d, lock_held);
     start = static_cast<uint64_t>(d->timing.head) + kPregapFrames;
   } else {
     start = Frames({start_msf[0], start_msf[1], start_msf[2]});
@@ -704,7 +734,6 @@ uint32_t ReadSubChannel(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
     PutData(d, &header, sizeof(header));
     return kResultGood;
   }
-  LeaveLock(d, lock_held);
   if (format == kBlockPosition && AudioPlaying(d)) {
     SendCurrentPosition(d, request, d->subchannel.saved_position);
     return kResultGood;
@@ -718,14 +747,12 @@ uint32_t ReadSubChannel(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
 uint32_t PlayAudio10(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   const uint8_t* cdb = request->cdb;
   if (!ZeroBytes(cdb, {1, 6, 9})) return InvalidField(d);
-  LeaveLock(d, lock_held);
   return StartAudio(d, request, lock_held, Be32(cdb + 2), Be16(cdb + 7));
 }
 
 uint32_t PlayAudio12(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   const uint8_t* cdb = request->cdb;
   if (!ZeroBytes(cdb, {1, 10, 11})) return InvalidField(d);
-  LeaveLock(d, lock_held);
   return StartAudio(d, request, lock_held, Be32(cdb + 2), Be32(cdb + 6));
 }
 
@@ -749,7 +776,6 @@ uint32_t PlayCd(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
     if (!ZeroBytes(cdb, {2, 6})) return InvalidField(d);
     return PlayMsfRange(d, request, lock_held, cdb + 3, cdb + 7);
   }
-  LeaveLock(d, lock_held);
   return StartAudio(d, request, lock_held, Be32(cdb + 2), Be32(cdb + 6));
 }
 
@@ -766,7 +792,6 @@ uint32_t Scan(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
     return InvalidField(d);
   }
   if (!IsCdClass(MediumClass(d))) return NotCd(d);
-  LeaveLock(d, lock_held);
   uint32_t start = 0;
   if (type == kTypeLba) {
     start = Be32(cdb + 2);
@@ -787,7 +812,7 @@ uint32_t Scan(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   const bool reverse = cdb[1] & kReverse;
   d->audio_start = start;
   d->audio_length = reverse ? start : d->capacity - start;
-  StopAudioPlay(d);
+  StopPlay(d, lock_held);
   return ReadStartSector(d, request, lock_held,
                          reverse ? kAudioKindScanReverse : kAudioKindScanForward);
 }
@@ -798,7 +823,6 @@ uint32_t PauseResume(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   if (!ZeroBytes(cdb, {1, 2, 3, 4, 5, 6, 7}) || !OnlyBits(cdb[8], kResume)) {
     return InvalidField(d);
   }
-  LeaveLock(d, lock_held);
   const uint8_t activity = d->mechanism & mechanism::kActivityMask;
   const bool play_mode = activity == mechanism::kActivityPlay;
   const bool scan_mode = activity == mechanism::kActivityScan;
@@ -807,10 +831,10 @@ uint32_t PauseResume(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
       if (d->mechanism != mechanism::kPaused) return kResultGood;
     } else if (scan_mode) {
       // A scan resumes as a play from where the scan has got to.
-      AskAudioPosition(d);
+      AskPosition(d, lock_held);
       const uint32_t head = d->timing.head;
       if (head > d->last_lba) {
-        CallAudio(d, kAudioStop);
+        CallAudioOutsideLock(d, lock_held, kAudioStop);
         d->mechanism = mechanism::kStopped;
         return kResultGood;
       }
@@ -820,12 +844,15 @@ uint32_t PauseResume(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
       return Fail(d, sense::kCommandSequenceError, kResultInvalidField);
     }
     d->mechanism = mechanism::kPlaying;
-    CallAudio(d, kAudioStart, kAudioKindPlay, d->audio_start, d->audio_length);
+    const uint32_t audio_start = d->audio_start;
+    const uint32_t audio_length = d->audio_length;
+    LeaveLock(d, lock_held);
+    CallAudio(d, kAudioStart, kAudioKindPlay, audio_start, audio_length);
     return kResultGood;
   }
   if ((play_mode || scan_mode) && d->mechanism != mechanism::kPaused) {
-    AskAudioPosition(d);
-    CallAudio(d, kAudioStop);
+    AskPosition(d, lock_held);
+    CallAudioOutsideLock(d, lock_held, kAudioStop);
     const uint32_t head = d->timing.head;
     if (scan_mode) {
       d->audio_length += d->audio_start - head;
@@ -843,8 +870,7 @@ uint32_t StopPlayScan(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   if (!ZeroBytes(request->cdb, {1, 2, 3, 4, 5, 6, 7, 8, 9})) return InvalidField(d);
   const uint8_t activity = d->mechanism & mechanism::kActivityMask;
   if (activity == mechanism::kActivityPlay || activity == mechanism::kActivityScan) {
-    LeaveLock(d, lock_held);
-    CallAudio(d, kAudioStop);
+    CallAudioOutsideLock(d, lock_held, kAudioStop);
     d->mechanism = mechanism::kStopped;
   }
   return kResultGood;

@@ -4,7 +4,9 @@
 // and its timing, and the refusals.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "imagepath/tests/fake_medium.h"
@@ -576,6 +578,37 @@ TEST_F(AudioTest, PlayFromASectorWithoutPositionTakesItFromTheBlockAnsweredLater
   medium_.answer_later = false;
   EXPECT_EQ(Ask(SubChannel(1, true)).data,
             (Bytes{0, 0x11, 0, 12, 1, 0x10, 2, 1, 0, 0, 15, 35, 0, 0, 0, 10}));
+}
+
+// A detach from the mount thread while PAUSE or STOP PLAY/SCAN is in the audio callback is
+// deferred to the command's end. The detach reads the mechanism under the device lock, so the
+// handler must change it under the lock too: the detach's thread is ordered before the
+// handler's write only through the lock (the relaxed flag orders them in time alone), and
+// ThreadSanitizer reports the write otherwise.
+TEST_F(AudioTest, DetachDuringTheStopCallbackIsDeferredToTheCommandsEnd) {
+  for (const std::vector<uint8_t>& cdb : {kPause, kStop}) {
+    SCOPED_TRACE(cdb[0] == 0x4B ? "PAUSE" : "STOP PLAY/SCAN");
+    Mount();
+    ASSERT_EQ(Run(PlayAudio10(1000, 500)), kResultGood);
+    std::atomic<bool> detach_asked{false};
+    std::atomic<uint32_t> detach_result{0};
+    std::thread mount_thread;
+    medium_.on_audio = [&](uint32_t call) {
+      if (call != kAudioStop) return;
+      mount_thread = std::thread([&] {
+        detach_result.store(DetachMedium(device_, nullptr, nullptr, false),
+                            std::memory_order_relaxed);
+        detach_asked.store(true, std::memory_order_relaxed);
+      });
+      while (!detach_asked.load(std::memory_order_relaxed)) std::this_thread::yield();
+    };
+    EXPECT_EQ(Run(cdb), kResultGood);
+    mount_thread.join();
+    medium_.on_audio = nullptr;
+    EXPECT_EQ(detach_result.load(), kResultPending);
+    EXPECT_NE(device_->mechanism & mechanism::kNoMedium, 0) << "detached at the command's end";
+    EXPECT_EQ(device_->medium, nullptr);
+  }
 }
 
 TEST_F(AudioTest, PositionAnsweredLaterEndsTheCommandWithTheAnswer) {

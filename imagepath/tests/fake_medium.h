@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <ostream>
@@ -201,6 +202,8 @@ class FakeMedium {
   uint32_t capacity = 100'000;
   uint32_t read_rotation = 0;
   bool answer_later = false;
+  // Runs at each audio callback, before it is recorded (set before the command runs).
+  std::function<void(uint32_t call)> on_audio;
   std::map<uint8_t, Canned> canned;
   SyntheticDisc disc;
 
@@ -224,6 +227,7 @@ class FakeMedium {
 
   static uint32_t Audio(void* context, uint32_t call, uintptr_t a, uint32_t b, uint32_t c) {
     auto* self = static_cast<FakeMedium*>(context);
+    if (self->on_audio) self->on_audio(call);
     std::lock_guard<std::mutex> guard(self->mutex_);
     self->audio_calls_.push_back({call, call == kAudioPosition ? 0 : a, b, c});
     return 1;
