@@ -11,6 +11,7 @@
 
 #include "imagepath/clock.h"
 #include "imagepath/mmc/handlers.h"
+#include "imagepath/timing.h"
 
 namespace imagepath {
 namespace {
@@ -32,7 +33,6 @@ constexpr uint32_t kErrorNoMedium = 2250;
 constexpr uint32_t kErrorNoMemory = 8;
 
 constexpr uint32_t kMinMaxTransfer = 4096;
-constexpr uint32_t kMinRotationPeriodUs = 6303;
 constexpr uint32_t kMaxRotationPeriodUs = 65536;
 
 // Mechanical delays of the drive, in microseconds.
@@ -847,7 +847,7 @@ uint32_t AttachMedium(ScsiDevice* d, void* medium_context, MediumCallback medium
   if (d == nullptr || medium_context == nullptr || medium == nullptr || audio == nullptr ||
       (capacity_low == 0 && capacity_high == 0) ||
       (max_transfer != 0 && max_transfer < kMinMaxTransfer) ||
-      (rotation_period_us != 0 && (rotation_period_us < kMinRotationPeriodUs ||
+      (rotation_period_us != 0 && (rotation_period_us < timing::kMinimumPeriodUs ||
                                    rotation_period_us > kMaxRotationPeriodUs))) {
     return kResultBadArguments;
   }

@@ -17,6 +17,7 @@
 #include "imagepath/mmc/handlers.h"
 #include "imagepath/mmc/records.h"
 #include "imagepath/scsi_device.h"
+#include "imagepath/timing.h"
 
 namespace imagepath {
 namespace {
@@ -330,7 +331,6 @@ const PositionRecord& RecordByTime(const ScsiDevice* d) {
   const SubchannelState& sc = d->subchannel;
   const TimingState& t = d->timing;
   if (t.seek_duration != 0 || sc.block_count == 0) return sc.block[sc.head_index];
-  constexpr uint64_t kDefaultPeriodUs = 6303;  // a CD at full speed
   const uint64_t now = MicrosecondClock();
   const int64_t a = static_cast<int64_t>(now - t.phase);
   const int64_t b = static_cast<int64_t>(now - t.seek_arrival);
@@ -342,7 +342,8 @@ const PositionRecord& RecordByTime(const ScsiDevice* d) {
   } else {
     since = std::min(-a, -b);
   }
-  const uint64_t period = t.nominal_period != 0 ? t.nominal_period : kDefaultPeriodUs;
+  // Without rotation timing the block turns as a CD at full speed.
+  const uint64_t period = t.nominal_period != 0 ? t.nominal_period : timing::kMinimumPeriodUs;
   uint64_t i = static_cast<uint64_t>(since) % period * sc.block_count / period + sc.head_index;
   if (i >= sc.block_count) i -= sc.block_count;
   return sc.block[i];
