@@ -18,7 +18,6 @@ namespace ravelkit {
 
 namespace {
 
-constexpr int32_t kMaxCdLba = 449849;  // a CD cannot address sectors past 99:59:74
 constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxSections = 1000;
 constexpr int kMaxEntries = 500;  // 99 tracks plus A0-A2, B0, C0 per session, generously
@@ -146,7 +145,7 @@ class Parser {
       if (!Get(*s, name, "pframe", 0, 0xFF, pframe)) return false;
       e.plba = MsfToLba({static_cast<uint8_t>(std::min<int64_t>(e.pmin, 99)),
                          static_cast<uint8_t>(e.psec), static_cast<uint8_t>(pframe)});
-      if (!Get(*s, name, "plba", -45150, kMaxCdLba, e.plba, false)) return false;
+      if (!Get(*s, name, "plba", kLeadInMinLba, kCdMaxLba, e.plba, false)) return false;
       toc.push_back(e);
     }
 
@@ -161,7 +160,7 @@ class Parser {
         if (e.session != sn || e.adr != 1) continue;  // ADR 5 (B0, C0) and others describe no track
         if (e.point == 0xA0) session.discType = static_cast<uint8_t>(e.psec);
         if (e.point == 0xA2) {
-          if (e.plba < 0 || e.plba > kMaxCdLba)
+          if (e.plba < 0 || e.plba > kCdMaxLba)
             return Fail("session " + std::to_string(sn) + " lead-out lies outside the disc");
           session.leadOut = static_cast<int32_t>(e.plba);
           haveLeadOut = true;
@@ -234,7 +233,7 @@ class Parser {
   bool AddTrack(const Entry& e, bool firstInSession) {
     Disc& d = out_.disc;
     std::string name = "track " + std::to_string(e.point);
-    if (e.plba < 0 || e.plba >= kMaxCdLba) return Fail(name + " starts outside the disc");
+    if (e.plba < 0 || e.plba >= kCdMaxLba) return Fail(name + " starts outside the disc");
     if (!d.tracks.empty() && e.plba <= d.tracks.back().start())
       return Fail(name + " does not start after the track before it");
     Track t;
@@ -255,8 +254,8 @@ class Parser {
       // Index positions are taken relative to index 1, so descriptors that count them from
       // the disc and those that count from the session's start both land where the TOC says.
       int64_t i0 = -1, i1 = -1;
-      if (!Get(*s, name, "index 0", -45150, kMaxCdLba, i0, false) ||
-          !Get(*s, name, "index 1", -45150, kMaxCdLba, i1, false))
+      if (!Get(*s, name, "index 0", kLeadInMinLba, kCdMaxLba, i0, false) ||
+          !Get(*s, name, "index 1", kLeadInMinLba, kCdMaxLba, i1, false))
         return false;
       if (i0 != -1 && i1 != -1) {
         if (i0 > i1) return Fail("[" + name + "] INDEX 0 lies after INDEX 1");
@@ -270,9 +269,9 @@ class Parser {
         int64_t ik = -1;
         std::string key = "index " + std::to_string(k);
         if (!s->count(key)) break;
-        if (!Get(*s, name, key, -45150, kMaxCdLba, ik)) return false;
+        if (!Get(*s, name, key, kLeadInMinLba, kCdMaxLba, ik)) return false;
         int64_t at = e.plba + (ik - i1);
-        if (at <= t.indexes.back() || at >= kMaxCdLba)
+        if (at <= t.indexes.back() || at >= kCdMaxLba)
           return Fail("[" + name + "] " + key + " is out of order");
         t.indexes.push_back(static_cast<int32_t>(at));
       }

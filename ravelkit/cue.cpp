@@ -8,8 +8,6 @@ namespace ravelkit {
 
 namespace {
 
-// A CD cannot address a sector at or beyond 100:00:00.
-constexpr int64_t kMaxCueSectors = 449849;
 constexpr size_t kMaxFiles = 99;
 constexpr size_t kMaxLine = 4096;
 
@@ -315,7 +313,7 @@ class Parser {
       gap(ct.pregap);
       for (size_t k = 0; k < ct.points.size(); ++k, ++next) {
         const Placed& pl = placed[next];
-        if (lba + pl.count > kMaxCueSectors)
+        if (lba + pl.count > kCdMaxLba)
           return void(FailAt(pl.p->line, "image is longer than a CD can be"));
         if (pl.p->number > 0) t.indexes.push_back(static_cast<int32_t>(lba));
         out_.extents.push_back({static_cast<int32_t>(lba), static_cast<int32_t>(pl.count),
@@ -323,7 +321,7 @@ class Parser {
         lba += pl.count;
       }
       gap(ct.postgap);
-      if (lba > kMaxCueSectors) return void(FailAt(ct.line, "image is longer than a CD can be"));
+      if (lba > kCdMaxLba) return void(FailAt(ct.line, "image is longer than a CD can be"));
       t.end = static_cast<int32_t>(lba);
       disc.tracks.push_back(std::move(t));
     }

@@ -17,6 +17,17 @@ inline constexpr int32_t kFramesPerSecond = 75;
 inline constexpr int32_t kLbaOffset = 150;  // LBA 0 is MSF 00:02:00
 inline constexpr uint8_t kLeadOutTrack = 0xAA;
 
+// The last address a CD can carry, 99:59:74. A lead-out starts no later, so a CD also
+// holds at most this many sectors from LBA 0.
+inline constexpr int32_t kCdMaxLba = 449849;
+// The first address of the longest lead-in, 90:00:00; descriptors that place points in
+// the lead-in go no lower.
+inline constexpr int32_t kLeadInMinLba = -45150;
+// Capacities in 2,048-byte sectors of single- and dual-layer recordable DVDs, the largest
+// written in practice.
+inline constexpr int32_t kDvdLayer1Sectors = 2295104;
+inline constexpr int32_t kDvdLayer2Sectors = 4173824;
+
 struct Msf {
   uint8_t m = 0, s = 0, f = 0;
   bool operator==(const Msf&) const = default;

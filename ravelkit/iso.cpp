@@ -4,12 +4,8 @@ namespace ravelkit {
 
 namespace {
 
-// Capacities in 2,048-byte sectors of the largest medium of each kind that is written in
-// practice. A CD must keep its lead-out address below 100:00:00 (99-minute media); DVD and
-// BD figures are the single- and multi-layer recordable capacities.
-constexpr uint64_t kCdMax = 449849;
-constexpr uint64_t kDvdLayer1Max = 2295104;
-constexpr uint64_t kDvdLayer2Max = 4173824;
+// Capacities in 2,048-byte sectors of single- to quadruple-layer recordable BDs; the CD and
+// DVD ones are in disc.h.
 constexpr uint64_t kBdMax[] = {12219392, 24438784, 48878592, 62500864};
 
 }  // namespace
@@ -21,11 +17,11 @@ bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::st
   }
   uint64_t sectors = size / kUserSize;
   out = ImageLayout{};
-  if (sectors <= kCdMax) {
+  if (sectors <= kCdMaxLba) {
     out.medium = MediumClass::kCd;
-  } else if (sectors <= kDvdLayer2Max) {
+  } else if (sectors <= kDvdLayer2Sectors) {
     out.medium = MediumClass::kDvd;
-    out.layers = sectors <= kDvdLayer1Max ? 1 : 2;
+    out.layers = sectors <= kDvdLayer1Sectors ? 1 : 2;
   } else {
     out.medium = MediumClass::kBd;
     out.layers = 0;

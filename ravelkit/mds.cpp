@@ -84,9 +84,6 @@ constexpr TrackMode kTrackModes[] = {TrackMode::kAudio, TrackMode::kMode1,
                                      TrackMode::kMode2Form2};
 constexpr uint8_t kSubchannelNone = 0x00;
 constexpr uint8_t kSubchannelPwInterleaved = 0x08;
-constexpr int32_t kMaxCdLba = 449849;
-constexpr int64_t kMaxDvdSectors = 4173824;  // dual-layer DVD
-constexpr uint64_t kDvdLayer1Max = 2295104;
 
 class Parser {
  public:
@@ -136,7 +133,7 @@ class Parser {
     }
     if (dvd) {
       uint64_t sectors = static_cast<uint64_t>(out_.disc.LeadOut());
-      out_.layers = sectors > kDvdLayer1Max ? 2 : 1;
+      out_.layers = sectors > kDvdLayer1Sectors ? 2 : 1;
     }
     FillExtentGaps(out_.extents);
     return true;
@@ -158,7 +155,7 @@ class Parser {
     }
     if (d.tracks.size() == session.firstTrack) return Fail(name + " has no track");
     session.lastTrack = d.tracks.size() - 1;
-    int64_t limit = dvd ? kMaxDvdSectors : kMaxCdLba;
+    int64_t limit = dvd ? kDvdLayer2Sectors : kCdMaxLba;
     if (!dvd && (s.end < d.tracks.back().end || s.end > limit))
       return Fail(name + " ends at " + std::to_string(s.end) + ", outside its tracks or the disc");
     session.leadOut = dvd ? d.tracks.back().end : s.end;
@@ -212,8 +209,8 @@ class Parser {
     uint64_t fileSize = out_.files[static_cast<size_t>(file)].size;
     if (dvd && length == 0 && fileSize > b.startOffset)
       length = static_cast<int64_t>(
-          std::min<uint64_t>((fileSize - b.startOffset) / kUserSize, kMaxDvdSectors + 1));
-    int64_t limit = dvd ? kMaxDvdSectors : kMaxCdLba;
+          std::min<uint64_t>((fileSize - b.startOffset) / kUserSize, kDvdLayer2Sectors + 1));
+    int64_t limit = dvd ? kDvdLayer2Sectors : kCdMaxLba;
     if (length < 1 || length > limit || b.startLba > static_cast<uint64_t>(limit) - length)
       return Fail(name + " lies outside the disc");
     if (pregap > b.startLba && d.tracks.empty()) pregap = b.startLba;  // before LBA 0

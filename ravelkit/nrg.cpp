@@ -18,7 +18,6 @@ namespace ravelkit {
 
 namespace {
 
-constexpr int32_t kMaxCdLba = 449849;
 constexpr size_t kMaxChunks = 4096;
 constexpr uint32_t kNeroDvdMedia = 0x0004 | 0x0008 | 0x0010 | 0x0200 | 0x40000 | 0x80000;
 
@@ -192,7 +191,7 @@ class Parser {
           return Fail("cue sheet address is not a valid MSF");
         pt.lba = MsfToLba({p[5], p[6], p[7]});
       }
-      if (pt.lba < -45150 || pt.lba > kMaxCdLba)
+      if (pt.lba < kLeadInMinLba || pt.lba > kCdMaxLba)
         return Fail("cue sheet address lies outside the disc");
       points.push_back(pt);
     }
@@ -289,7 +288,7 @@ class Parser {
       if (!haveIndex1) return Fail(name + " has no index 1 in the cue sheet");
       std::sort(t.indexes.begin() + 1, t.indexes.end());
       if (t.start() < 0) return Fail(name + " starts before the disc");
-      if (static_cast<int64_t>(t.start()) + bodyCount > kMaxCdLba)
+      if (static_cast<int64_t>(t.start()) + bodyCount > kCdMaxLba)
         return Fail(name + " runs past the end of a CD");
       if (IsData(t.mode) != ((t.control & kCtrlData) != 0))
         return Fail(name + " mode disagrees with the cue sheet's control field");
@@ -348,7 +347,7 @@ class Parser {
       // after the first of the session follows a 150-sector gap the image does not keep.
       size_t k = (i / kEntry);
       uint64_t at = uint64_t{lba} + k * 150;
-      if (at > static_cast<uint64_t>(kMaxCdLba) || count > static_cast<uint64_t>(kMaxCdLba) - at)
+      if (at > static_cast<uint64_t>(kCdMaxLba) || count > static_cast<uint64_t>(kCdMaxLba) - at)
         return Fail(name + " lies outside the disc");
       lba = static_cast<uint32_t>(at);
       Track t;
