@@ -13,12 +13,11 @@ namespace {
 // CD (ECMA-130): the program area begins at 25 mm radius; track pitch 1.6 µm; scanning
 // velocity 1.2 to 1.4 m/s, of which the low end is taken because it is what long (74- and
 // 80-minute) discs are cut at, and it keeps a full disc inside the 58 mm the program area may
-// reach. 75 sectors pass per second at 1x. LBA 0 lies 150 sectors (2 s) into the program area.
+// reach. kFramesPerSecond sectors pass per second at 1x; LBA 0 lies kLbaOffset sectors (2 s)
+// into the program area.
 constexpr double kCdInnerRadiusM = 25.0e-3;
 constexpr double kCdTrackPitchM = 1.6e-6;
 constexpr double kCdVelocityMps = 1.2;
-constexpr double kCdSectorsPerSecond = 75.0;
-constexpr int64_t kCdLbaOffset = 150;
 
 // DVD (ECMA-267): the data zone begins at 24 mm radius; track pitch 0.74 µm; scanning
 // velocity 3.49 m/s on single-layer and 3.84 m/s on dual-layer discs. A physical sector is
@@ -88,9 +87,9 @@ DiscGeometry GeometryFor(MediumClass medium, uint32_t layers, int64_t capacity) 
       g.innerRadiusM = kCdInnerRadiusM;
       g.trackPitchM = kCdTrackPitchM;
       g.velocityMps = kCdVelocityMps;
-      g.firstLba = kCdLbaOffset;
+      g.firstLba = kLbaOffset;
       g.ratedSpeed = kCdRatedSpeed;
-      rate = kCdSectorsPerSecond;
+      rate = kFramesPerSecond;
       layers = 1;
       break;
     case MediumClass::kDvd:
