@@ -2,6 +2,7 @@
 // information. A DVD or BD is described as the single closed session of one track that a
 // drive reports for a read-only disc.
 #include "ravelkit/answers.h"
+#include "ravelkit/geometry.h"
 
 namespace ravelkit {
 namespace {
@@ -196,8 +197,7 @@ void SendTrackInformation(Request& r, const Track& t, uint32_t alloc) {
   }
   a.start.Set(static_cast<uint32_t>(t.start()));
   // A DVD or BD is read in whole ECC blocks: the blocking factor names their sectors.
-  uint32_t blocking = r.medium() == MediumClass::kDvd ? 16 : r.medium() == MediumClass::kBd ? 32 : 0;
-  a.blockingFactor.Set(blocking);
+  a.blockingFactor.Set(EccBlockSectors(r.medium()));
   a.size.Set(static_cast<uint32_t>(end - t.start()));
   r.Answer(a, alloc);
 }

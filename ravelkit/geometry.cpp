@@ -45,10 +45,6 @@ constexpr double kCdRatedSpeed = 12.0;
 constexpr double kDvdRatedSpeed = 4.0;
 constexpr double kBdRatedSpeed = 2.0;
 
-// Sectors per ECC block, to which layer sizes are rounded.
-constexpr int64_t kDvdEccSectors = 16;
-constexpr int64_t kBdEccSectors = 32;
-
 int64_t RoundUp(int64_t v, int64_t to) { return (v + to - 1) / to * to; }
 
 // Radius after `u` sectors of spiral: the track consumed up to radius r covers the annulus
@@ -81,7 +77,8 @@ DiscGeometry GeometryFor(MediumClass medium, uint32_t layers, int64_t capacity) 
   DiscGeometry g;
   layers = std::max<uint32_t>(layers, 1);
   double rate = 1;
-  int64_t ecc = 1;
+  // A CD has one layer, so its ECC block size never comes into play.
+  int64_t ecc = std::max<int64_t>(EccBlockSectors(medium), 1);
   switch (medium) {
     case MediumClass::kCd:
       g.innerRadiusM = kCdInnerRadiusM;
@@ -98,7 +95,6 @@ DiscGeometry GeometryFor(MediumClass medium, uint32_t layers, int64_t capacity) 
       g.velocityMps = layers > 1 ? kDvdVelocityDualMps : kDvdVelocitySingleMps;
       g.ratedSpeed = kDvdRatedSpeed;
       rate = kDvdSectorsPerSecond;
-      ecc = kDvdEccSectors;
       layers = std::min<uint32_t>(layers, 2);
       break;
     case MediumClass::kBd:
@@ -107,7 +103,6 @@ DiscGeometry GeometryFor(MediumClass medium, uint32_t layers, int64_t capacity) 
       g.velocityMps = layers > 2 ? kBdXlVelocityMps : kBdVelocityMps;
       g.ratedSpeed = kBdRatedSpeed;
       rate = kBdSectorsPerSecond;
-      ecc = kBdEccSectors;
       layers = std::min<uint32_t>(layers, 4);
       break;
   }

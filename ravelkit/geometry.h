@@ -26,6 +26,12 @@ struct DiscGeometry {
   double ratedSpeed = 1;  // multiple of 1x at which the drive spins this medium (CLV)
 };
 
+// Sectors per ECC block: a DVD (16) or BD (32) is read and mastered in whole blocks; 0 for
+// a CD, which has none.
+constexpr uint32_t EccBlockSectors(MediumClass medium) {
+  return medium == MediumClass::kDvd ? 16 : medium == MediumClass::kBd ? 32 : 0;
+}
+
 // The geometry of a medium class with `layers` layers holding `capacity` sectors.
 DiscGeometry GeometryFor(MediumClass medium, uint32_t layers, int64_t capacity);
 
