@@ -147,10 +147,6 @@ void ForgetMedium(ScsiDevice* d) {
   d->max_transfer = 0;
 }
 
-const SenseCode& NotPresent(const ScsiDevice* d) {
-  return TrayOpen(d) ? sense::kNotPresentTrayOpen : sense::kNotPresentTrayClosed;
-}
-
 // ---------------------------------------------------------------------------------------
 // Engine answers.
 
@@ -296,15 +292,13 @@ bool IgnoresAttention(uint8_t opcode) {
 }
 
 uint32_t TestUnitReady(ScsiDevice* d, ScsiRequest* request, bool*) {
-  if (!ZeroBytes(request->cdb, {1, 2, 3, 4, 5})) {
-    return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
-  }
+  if (!ZeroBytes(request->cdb, {1, 2, 3, 4, 5})) return InvalidField(d);
   return kResultGood;
 }
 
 uint32_t RequestSense(ScsiDevice* d, ScsiRequest* request, bool*) {
   const uint8_t* cdb = request->cdb;
-  if (!ZeroBytes(cdb, {1, 2, 3, 5})) return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
+  if (!ZeroBytes(cdb, {1, 2, 3, 5})) return InvalidField(d);
   if (!SensePending(d)) {
     const uint8_t audio_status =
         mechanism::kAudioStatusBase + (d->mechanism & mechanism::kAudioStatusMask);
@@ -328,7 +322,7 @@ constexpr size_t kInquiryIdentityOffset = 8;
 uint32_t Inquiry(ScsiDevice* d, ScsiRequest* request, bool*) {
   const uint8_t* cdb = request->cdb;
   // No vital product data pages.
-  if (!ZeroBytes(cdb, {1, 2, 5})) return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
+  if (!ZeroBytes(cdb, {1, 2, 5})) return InvalidField(d);
   uint8_t data[kInquirySize] = {};
   data[0] = d->inquiry[0];
   data[1] = kInquiryRemovable;
@@ -343,9 +337,7 @@ uint32_t Inquiry(ScsiDevice* d, ScsiRequest* request, bool*) {
 
 uint32_t PreventAllowMediumRemoval(ScsiDevice* d, ScsiRequest* request, bool*) {
   const uint8_t* cdb = request->cdb;
-  if (!ZeroBytes(cdb, {1, 2, 3, 5}) || cdb[4] >= 4) {
-    return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
-  }
+  if (!ZeroBytes(cdb, {1, 2, 3, 5}) || cdb[4] >= 4) return InvalidField(d);
   const uint8_t prevent = cdb[4] & 0x01;
   if (cdb[4] & 0x02) {
     d->persistent_prevent = prevent;
@@ -366,7 +358,7 @@ uint32_t StartStopUnit(ScsiDevice* d, ScsiRequest* request, bool*) {
   const uint8_t* cdb = request->cdb;
   if (!OnlyBits(cdb[1], kStartImmed) || !ZeroBytes(cdb, {2, 3, 5}) ||
       (cdb[4] & kStartReserved) != 0) {
-    return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
+    return InvalidField(d);
   }
   const uint8_t condition = cdb[4] >> 4;
   if (condition == kPowerIdle || condition == kPowerStandby) {
@@ -392,7 +384,7 @@ uint32_t StartStopUnit(ScsiDevice* d, ScsiRequest* request, bool*) {
   uint64_t end = 0;
 
   if (!loej && start) {
-    if (!MediumAvailable(d)) return Fail(d, NotPresent(d), kResultNoMedium);
+    if (!MediumAvailable(d)) return NoMedium(d);
     if (d->becoming_ready) {
       d->becoming_ready = 0;
       has_end = true;
@@ -568,7 +560,7 @@ uint32_t Dispatch(ScsiDevice* d, ScsiRequest* request, const OpcodeEntry& op, bo
       }
     }
   } else if (needs_medium) {
-    return Fail(d, NotPresent(d), kResultNoMedium);
+    return NoMedium(d);
   } else {
     return CallHandler(d, request, op, lock_held);
   }
@@ -698,7 +690,7 @@ uint32_t SendToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held, void
   EnterLock(d, lock_held);
   if (d->medium == nullptr || d->medium_callback == nullptr) {
     if (d->mechanism == mechanism::kAccess) d->mechanism = mechanism::kIdle;  // nothing began
-    return Fail(d, NotPresent(d), kResultNoMedium);
+    return NoMedium(d);
   }
   MediaRequest& mr = request->medium_request;
   mr = MediaRequest{};

@@ -301,6 +301,19 @@ void SetSense(ScsiDevice* d, const SenseCode& code);
 inline bool SensePending(const ScsiDevice* d) { return d->sense[0] != 0; }
 // Sets `code` and answers `result`, for handlers: `return Fail(d, sense::X, kResultY);`
 uint32_t Fail(ScsiDevice* d, const SenseCode& code, uint32_t result);
+// The failures that several command families answer.
+inline uint32_t InvalidField(ScsiDevice* d) {
+  return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
+}
+// A command for another kind of medium (audio on a DVD, CSS keys on a CD).
+inline uint32_t IncompatibleMedium(ScsiDevice* d) {
+  return Fail(d, sense::kIncompatibleMedium, kResultInvalidField);
+}
+// MEDIUM NOT PRESENT, its qualifier saying whether the tray is out.
+inline uint32_t NoMedium(ScsiDevice* d) {
+  return Fail(d, TrayOpen(d) ? sense::kNotPresentTrayOpen : sense::kNotPresentTrayClosed,
+              kResultNoMedium);
+}
 // CDB checks: the listed bytes are zero; a byte has no bits outside `allowed`.
 bool ZeroBytes(const uint8_t* cdb, std::initializer_list<uint8_t> indices);
 inline bool OnlyBits(uint8_t value, uint8_t allowed) { return (value & ~allowed) == 0; }
@@ -323,6 +336,10 @@ void LimitData(ScsiDevice* d, uint32_t allocation_length);
 uint32_t SendToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held, void* data,
                       uint32_t length, const uint8_t* cdb, EngineCompletion completion,
                       uint32_t extra_flags = 0);
+// The initiator's own CDB and data to the medium, answered by the standard completion.
+inline uint32_t ToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
+  return SendToMedium(d, request, lock_held, nullptr, 0, nullptr, nullptr);
+}
 // Maps the engine's answer `r` to a layer result (sense, timing). With the lock held.
 uint32_t MapEngineAnswer(ScsiDevice* d, MediaRequest* mr, uint32_t r);
 // Ends the command: deferred detach, deadline, data length, completion callback when

@@ -474,7 +474,7 @@ uint32_t ReadSubChannelBlock(ScsiDevice* d, ScsiRequest* request, bool* lock_hel
   }
   if (track == nullptr) {
     sc.block_moves_head = 0;
-    return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
+    return InvalidField(d);
   }
   sc.block_track = track;
   sc.block_kind = kind;
@@ -538,12 +538,6 @@ constexpr uint8_t kExpectCdda = 0x04;        // READ CD byte 1: expected sector 
 constexpr uint8_t kWholeSector = 0xF8;       // sync, all headers, user data, EDC/ECC
 constexpr uint8_t kMaxTrackNumber = 99;
 constexpr uint8_t kMaxIndex = 99;
-
-uint32_t InvalidField(ScsiDevice* d) {
-  return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
-}
-
-uint32_t NotCd(ScsiDevice* d) { return Fail(d, sense::kIncompatibleMedium, kResultInvalidField); }
 
 uint32_t CallAudio(ScsiDevice* d, uint32_t call, uintptr_t a = 0, uint32_t b = 0,
                    uint32_t c = 0) {
@@ -655,7 +649,7 @@ uint32_t StartAudio(ScsiDevice* d, ScsiRequest* request, bool* lock_held, uint32
                     uint32_t count) {
   constexpr uint32_t kCurrentPosition = 0xFFFFFFFF;
   EnterLock(d, lock_held);
-  if (!IsCdClass(MediumClass(d))) return NotCd(d);
+  if (!IsCdClass(MediumClass(d))) return IncompatibleMedium(d);
   if (count == 0) return kResultGood;
   if (start == kCurrentPosition) {
     AskPosition(d, lock_held);
@@ -727,7 +721,7 @@ uint32_t ReadSubChannel(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
       !ZeroBytes(cdb, {4, 5, 9})) {
     return InvalidField(d);
   }
-  if (!IsCdClass(MediumClass(d))) return NotCd(d);
+  if (!IsCdClass(MediumClass(d))) return IncompatibleMedium(d);
   LimitData(d, Be16(cdb + 7));
   if (!(cdb[2] & kSubQ)) {
     SubchannelHeader header{};
@@ -792,7 +786,7 @@ uint32_t Scan(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
       (type == kTypeMsf && cdb[2] != 0) || (type == kTypeTrack && !ZeroBytes(cdb, {2, 3, 4}))) {
     return InvalidField(d);
   }
-  if (!IsCdClass(MediumClass(d))) return NotCd(d);
+  if (!IsCdClass(MediumClass(d))) return IncompatibleMedium(d);
   uint32_t start = 0;
   if (type == kTypeLba) {
     start = Be32(cdb + 2);
@@ -867,7 +861,7 @@ uint32_t PauseResume(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
 }
 
 uint32_t StopPlayScan(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
-  if (!IsCdClass(MediumClass(d))) return NotCd(d);
+  if (!IsCdClass(MediumClass(d))) return IncompatibleMedium(d);
   if (!ZeroBytes(request->cdb, {1, 2, 3, 4, 5, 6, 7, 8, 9})) return InvalidField(d);
   const uint8_t activity = d->mechanism & mechanism::kActivityMask;
   if (activity == mechanism::kActivityPlay || activity == mechanism::kActivityScan) {

@@ -12,10 +12,6 @@
 namespace imagepath::mmc {
 namespace {
 
-uint32_t InvalidField(ScsiDevice* d) {
-  return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
-}
-
 // ---------------------------------------------------------------------------------------
 // Medium mask: one bit per property of the medium that selects features and profiles.
 

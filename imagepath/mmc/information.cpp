@@ -12,19 +12,6 @@
 namespace imagepath::mmc {
 namespace {
 
-uint32_t InvalidField(ScsiDevice* d) {
-  return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
-}
-
-uint32_t NoMedium(ScsiDevice* d) {
-  return Fail(d, TrayOpen(d) ? sense::kNotPresentTrayOpen : sense::kNotPresentTrayClosed,
-              kResultNoMedium);
-}
-
-uint32_t ToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
-  return SendToMedium(d, request, lock_held, nullptr, 0, nullptr, nullptr);
-}
-
 // ---------------------------------------------------------------------------------------
 // GET EVENT STATUS NOTIFICATION: the four event classes the drive reports, in the order in
 // which a pending event is looked for.

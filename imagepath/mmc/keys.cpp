@@ -13,10 +13,6 @@ namespace {
 constexpr SenseCode kRegionMismatch{sense::kKeyIllegalRequest, 0x6F, 0x04};
 constexpr SenseCode kNoRegionChangesLeft{sense::kKeyIllegalRequest, 0x6F, 0x05};
 
-uint32_t InvalidField(ScsiDevice* d) {
-  return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
-}
-
 constexpr uint8_t kKeyFormatMask = 0x3F;
 constexpr uint8_t kKeyFormatTitleKey = 0x04;
 constexpr uint8_t kKeyFormatRpcState = 0x08;
@@ -47,10 +43,6 @@ uint8_t ChangesLeft(uint8_t rpc_state) { return rpc_state & kUserChangesMask; }
 bool SingleRegion(uint8_t mask) {
   const uint8_t allowed = static_cast<uint8_t>(~mask);
   return allowed != 0 && (allowed & (allowed - 1)) == 0;
-}
-
-uint32_t IncompatibleMedium(ScsiDevice* d) {
-  return Fail(d, sense::kIncompatibleMedium, kResultInvalidField);
 }
 
 // SEND KEY with the drive's new region.
@@ -88,7 +80,7 @@ uint32_t SetDriveRegion(ScsiDevice* d) {
 
 uint32_t SendKeyData(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   if ((request->cdb[10] & kKeyFormatMask) == kKeyFormatRegion) return SetDriveRegion(d);
-  return SendToMedium(d, request, lock_held, nullptr, 0, nullptr, nullptr);
+  return ToMedium(d, request, lock_held);
 }
 
 }  // namespace
@@ -97,8 +89,7 @@ uint32_t ReportKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   const uint8_t* cdb = request->cdb;
   const uint8_t format = cdb[10] & kKeyFormatMask;
   if (format != kKeyFormatRpcState && !MediumAvailable(d)) {
-    return Fail(d, TrayOpen(d) ? sense::kNotPresentTrayOpen : sense::kNotPresentTrayClosed,
-                kResultNoMedium);
+    return NoMedium(d);
   }
   if (!ZeroBytes(cdb, {1, 6, 7, 11}) || !ReportKeyFormat(format)) return InvalidField(d);
   LimitData(d, Be16(cdb + 8));
@@ -113,7 +104,7 @@ uint32_t ReportKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   }
   if (!IsDvdClass(MediumClass(d))) return IncompatibleMedium(d);
   if (format == kKeyFormatTitleKey) BeginMediumAccess(d, request, Be32(cdb + 2), 1);
-  return SendToMedium(d, request, lock_held, nullptr, 0, nullptr, nullptr);
+  return ToMedium(d, request, lock_held);
 }
 
 uint32_t SendKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
@@ -124,7 +115,7 @@ uint32_t SendKey(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   if (!IsDvdClass(MediumClass(d))) return IncompatibleMedium(d);
   const uint32_t list_length = Be16(cdb + 8);
   LimitData(d, list_length);
-  if (list_length == 0) return SendToMedium(d, request, lock_held, nullptr, 0, nullptr, nullptr);
+  if (list_length == 0) return ToMedium(d, request, lock_held);
   d->data_out_continuation = SendKeyData;
   return kResultPending;
 }

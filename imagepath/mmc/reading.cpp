@@ -27,14 +27,6 @@ constexpr uint32_t kAudioPositionLba = 0xFFFFFFFF;  // sub-channel where audio p
 constexpr uint32_t kMsfPregap = 150;              // 00:02:00
 constexpr uint32_t kMaxReadCdCount = 0xFFFFFF;
 
-uint32_t InvalidField(ScsiDevice* d) {
-  return Fail(d, sense::kInvalidFieldInCdb, kResultInvalidField);
-}
-
-uint32_t ToMedium(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
-  return SendToMedium(d, request, lock_held, nullptr, 0, nullptr, nullptr);
-}
-
 // ---------------------------------------------------------------------------------------
 // VERIFY(10): one READ(10) with FUA per sector into the work area, so that every sector is
 // really read from the medium and costs a revolution's share at the nominal period.
