@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <utility>
 
 namespace ravelkit {
@@ -114,16 +113,19 @@ std::string Extension(const std::string& path) {
   return ext;
 }
 
-// Reads a small descriptor whole; refuses anything larger than `limit`.
+// Reads a small descriptor whole; refuses anything larger than `limit`, with `tooLarge` as
+// the error when given.
 bool Slurp(const std::string& path, uint64_t limit, std::vector<uint8_t>& out,
-           std::string& error) {
+           std::string& error, std::string_view tooLarge = {}) {
   auto size = StatSize(path);
   if (!size) {
     error = "cannot open '" + path + "'";
     return false;
   }
   if (*size > limit) {
-    error = "'" + path + "' is larger than " + std::to_string(limit >> 10) + " KiB";
+    error = tooLarge.empty()
+                ? "'" + path + "' is larger than " + std::to_string(limit >> 10) + " KiB"
+                : std::string(tooLarge);
     return false;
   }
   std::ifstream in(path, std::ios::binary);
@@ -286,26 +288,14 @@ std::unique_ptr<Source> OpenIso(const std::string& path, std::string& error) {
 }
 
 std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error) {
-  auto size = StatSize(path);
-  if (!size) {
-    error = "cannot open '" + path + "'";
-    return nullptr;
-  }
-  if (*size > (1u << 20)) {
-    error = "cue sheet is larger than 1 MiB";
-    return nullptr;
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  if (!in) {
-    error = "cannot read '" + path + "'";
-    return nullptr;
-  }
+  std::vector<uint8_t> text;
+  if (!Slurp(path, 1u << 20, text, error, "cue sheet is larger than 1 MiB")) return nullptr;
   size_t slash = path.find_last_of('/');
   std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   ImageLayout layout;
-  if (!ParseCue(text.str(), dir, StatSize, layout, error)) return nullptr;
+  if (!ParseCue(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), dir,
+                StatSize, layout, error))
+    return nullptr;
   return Finish(std::move(layout), error);
 }
 
