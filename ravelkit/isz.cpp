@@ -11,10 +11,11 @@
 #include <algorithm>
 #include <bit>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#include "ravelkit/file_read.h"
 
 namespace ravelkit {
 
@@ -43,15 +44,7 @@ class FileBytes final : public ByteSource {
   }
   uint64_t size() const override { return size_; }
   bool ReadAt(uint64_t offset, void* out, size_t n) override {
-    auto* p = static_cast<uint8_t*>(out);
-    size_t done = 0;
-    while (done < n) {
-      ssize_t r = ::pread(fd_, p + done, n - done, static_cast<off_t>(offset + done));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return false;
-      done += static_cast<size_t>(r);
-    }
-    return true;
+    return ReadFully(fd_, offset, out, n);
   }
 
  private:

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <utility>
 
+#include "ravelkit/file_read.h"
+
 namespace ravelkit {
 
 namespace {
@@ -86,18 +88,9 @@ class FileSource final : public Source {
   }
 
   bool ReadAt(int file, uint64_t at, uint8_t* out, size_t length, std::string& error) {
-    size_t done = 0;
-    while (done < length) {
-      ssize_t n = ::pread(fds_[static_cast<size_t>(file)], out + done, length - done,
-                          static_cast<off_t>(at + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error = "read error in '" + layout_.files[static_cast<size_t>(file)].path + "'";
-        return false;
-      }
-      done += static_cast<size_t>(n);
-    }
-    return true;
+    if (ReadFully(fds_[static_cast<size_t>(file)], at, out, length)) return true;
+    error = "read error in '" + layout_.files[static_cast<size_t>(file)].path + "'";
+    return false;
   }
 
   ImageLayout layout_;
