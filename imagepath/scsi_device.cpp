@@ -300,9 +300,7 @@ uint32_t RequestSense(ScsiDevice* d, ScsiRequest* request, bool*) {
   const uint8_t* cdb = request->cdb;
   if (!ZeroBytes(cdb, {1, 2, 3, 5})) return InvalidField(d);
   if (!SensePending(d)) {
-    const uint8_t audio_status =
-        mechanism::kAudioStatusBase + (d->mechanism & mechanism::kAudioStatusMask);
-    SetSense(d, {sense::kKeyNoSense, 0x00, audio_status});
+    SetSense(d, {sense::kKeyNoSense, 0x00, AudioStatus(d)});
   }
   LimitData(d, cdb[4]);
   const uint32_t length =

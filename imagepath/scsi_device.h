@@ -362,6 +362,12 @@ inline bool AudioPlaying(const ScsiDevice* d) {
   return d->mechanism == mechanism::kPlaying || d->mechanism == mechanism::kScanForward ||
          d->mechanism == mechanism::kScanBackward;
 }
+// The audio status READ SUB-CHANNEL reports, and REQUEST SENSE as its ASCQ with nothing
+// pending.
+inline uint8_t AudioStatus(const ScsiDevice* d) {
+  return static_cast<uint8_t>(mechanism::kAudioStatusBase +
+                              (d->mechanism & mechanism::kAudioStatusMask));
+}
 
 // Drive timing (mmc/timing.cpp).
 void ClearCommandTiming(ScsiDevice* d);

@@ -225,11 +225,6 @@ constexpr int kIsrcCodedCharacters = 5;  // 6-bit codes; the other seven are nib
 constexpr uint8_t kAframeCatalogue = 14;  // in `text`: byte 23
 constexpr uint8_t kAframeIsrc = 13;       // byte 22
 
-uint8_t AudioStatus(const ScsiDevice* d) {
-  return static_cast<uint8_t>(mechanism::kAudioStatusBase +
-                              (d->mechanism & mechanism::kAudioStatusMask));
-}
-
 uint32_t MsfField(const Msf& t) {
   return static_cast<uint32_t>(t.m) << 16 | static_cast<uint32_t>(t.s) << 8 | t.f;
 }
