@@ -77,6 +77,9 @@ using EngineCompletion = void (*)(void* user_data, MediaRequest* request, uint32
 // 997 the completion follows on another thread, else failed with that code.
 using MediumCallback = uint32_t (*)(void* medium_context, MediaRequest* request,
                                     EngineCompletion completion, void* completion_user_data);
+// Bit 31 of an answer's rotation: the medium served it from its read-ahead ring, without a
+// seek of its own; the low bits are still the rotation it costs.
+inline constexpr uint32_t kRotationFromRing = 0x80000000u;
 
 // The audio playback hook. Calls: kAudioStop (0, 0, 0), kAudioStart (kind 1 play,
 // 2 scan forward, 3 scan reverse; start LBA; length), kAudioPosition (pointer to an

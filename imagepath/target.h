@@ -24,8 +24,6 @@ static_assert(kReadAheadBytes == 0x200000);
 inline constexpr uint32_t kRingSectors = kRingEntries * kEntrySectors;
 
 inline constexpr uint64_t kNoLba = ~uint64_t{0};
-// Rotation of an answer served from the ring (without an engine call of its own).
-inline constexpr uint32_t kRotationFromRing = 0x80000000u;
 // Rotation sums that reach bit 31 are held at this top byte so they never read as "from
 // the ring".
 inline constexpr uint32_t kRotationSaturated = 0x7F000000u;

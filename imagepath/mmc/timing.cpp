@@ -20,8 +20,6 @@ constexpr int64_t kMaxPhaseLeadUs = 4'000'000;
 // A ring hit that moved more than this many sectors gives back one period less.
 constexpr int64_t kLongRingMoveSectors = 128;
 
-constexpr uint32_t kRotationRingHit = 0x80000000;
-
 constexpr uint8_t kOpRead10 = 0x28;
 constexpr uint8_t kOpRead12 = 0xA8;
 constexpr uint8_t kFua = 0x08;
@@ -145,9 +143,9 @@ void AccountEngineAnswer(ScsiDevice* d, const MediaRequest* mr, uint32_t result)
   const uint32_t position =
       reported > d->capacity ? d->capacity : static_cast<uint32_t>(reported);
   if (t.period != 0 && f != 0) {
-    if (f & kRotationRingHit) {
+    if (f & kRotationFromRing) {
       t.ring_hit = 1;
-      f &= ~kRotationRingHit;
+      f &= ~kRotationFromRing;
     } else {
       const uint32_t distance = t.head > position ? t.head - position : position - t.head;
       t.seek_time += timing::SeekUs(StepsFor(MediumClass(d)), distance);
