@@ -15,23 +15,18 @@
 
 namespace ravelkit {
 
-// Big-endian fields of answers and CDBs.
+// Big-endian fields of answers; CDB fields are read with the GetBe functions below.
 struct Be16 {
   uint8_t b[2];
   void Set(uint32_t v) {
     b[0] = static_cast<uint8_t>(v >> 8);
     b[1] = static_cast<uint8_t>(v);
   }
-  uint16_t Get() const { return static_cast<uint16_t>(b[0] << 8 | b[1]); }
 };
 struct Be32 {
   uint8_t b[4];
   void Set(uint32_t v) {
     for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-  }
-  uint32_t Get() const {
-    return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-           static_cast<uint32_t>(b[2]) << 8 | b[3];
   }
 };
 static_assert(sizeof(Be16) == 2 && sizeof(Be32) == 4 && alignof(Be32) == 1);
