@@ -155,8 +155,7 @@ class Parser {
     }
     if (d.tracks.size() == session.firstTrack) return Fail(name + " has no track");
     session.lastTrack = d.tracks.size() - 1;
-    int64_t limit = dvd ? kDvdLayer2Sectors : kCdMaxLba;
-    if (!dvd && (s.end < d.tracks.back().end || s.end > limit))
+    if (!dvd && (s.end < d.tracks.back().end || s.end > kCdMaxLba))
       return Fail(name + " ends at " + std::to_string(s.end) + ", outside its tracks or the disc");
     session.leadOut = dvd ? d.tracks.back().end : s.end;
     d.sessions.push_back(session);
