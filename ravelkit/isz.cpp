@@ -15,7 +15,7 @@
 #include <limits>
 #include <vector>
 
-#include "ravelkit/file_read.h"
+#include "ravelkit/image_files.h"
 
 namespace ravelkit {
 
@@ -420,12 +420,10 @@ class IszSource final : public Source {
   std::vector<uint8_t> stored_;
 };
 
-// "disc.isz" -> "disc.i03", keeping the case of the extension.
+// "disc.isz" -> "disc.i03", in the case of the extension where that file exists; "" when
+// the segment is not there, which opens nothing.
 std::string SegmentPath(const std::string& path, unsigned index) {
-  size_t dot = path.find_last_of('.');
-  std::string stem = path.substr(0, dot);
-  bool upper = dot + 1 < path.size() && std::isupper(static_cast<unsigned char>(path[dot + 1]));
-  return stem + (upper ? ".I" : ".i") + (index < 10 ? "0" : "") + std::to_string(index);
+  return Sibling(path, (index < 10 ? "i0" : "i") + std::to_string(index));
 }
 
 }  // namespace

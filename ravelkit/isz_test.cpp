@@ -323,6 +323,21 @@ TEST(Isz, ProtectedImageAsksForThePasswordAndTellsAWrongOne) {
 
 // --- Hostile files ----------------------------------------------------------------------
 
+TEST(Isz, SegmentsAreFoundInTheCaseOfTheFirstFilesExtension) {
+  const std::vector<uint8_t> image = SourceImage(100);
+  auto files = WriteIsz(image, {.segmentData = 40000});
+  ASSERT_GE(files.size(), 2u);
+  TempDir dir;
+  dir.Write("DISC.ISZ", files[0]);
+  for (size_t i = 1; i < files.size(); ++i) dir.Write("DISC.I0" + std::to_string(i), files[i]);
+  ImageHandle h = nullptr;
+  ASSERT_EQ(Open(dir.Path("DISC.ISZ"), nullptr, &h), kImageOk) << ImageLastError();
+  Read all = ReadAll(h, 0, 100);
+  EXPECT_FALSE(all.check);
+  EXPECT_TRUE(all.data == image);
+  ImageClose(h, 0);
+}
+
 TEST(Isz, DamagedHeadersAndTablesAreRefusedAtOpenWithTheReason) {
   const std::vector<uint8_t> image = SourceImage(100);
   auto edit = [&](std::function<void(std::vector<std::vector<uint8_t>>&)> change, IszOptions o = {}) {

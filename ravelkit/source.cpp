@@ -10,7 +10,7 @@
 #include <fstream>
 #include <utility>
 
-#include "ravelkit/file_read.h"
+#include "ravelkit/image_files.h"
 
 namespace ravelkit {
 
@@ -130,24 +130,6 @@ bool Slurp(const std::string& path, uint64_t limit, std::vector<uint8_t>& out,
   return true;
 }
 
-// `path` with its extension replaced by `ext` (given in lower case): the variant with the
-// extension in the same case as the one being replaced, else the other, else "" when
-// neither exists.
-std::string Sibling(const std::string& path, const std::string& ext) {
-  size_t dot = path.find_last_of('.');
-  size_t slash = path.find_last_of('/');
-  std::string stem = dot == std::string::npos || (slash != std::string::npos && dot < slash)
-                         ? path
-                         : path.substr(0, dot);
-  std::string lower = stem + "." + ext, upper = stem + ".";
-  for (char c : ext) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  bool wasUpper = dot != std::string::npos && dot + 1 < path.size() &&
-                  std::isupper(static_cast<unsigned char>(path[dot + 1]));
-  for (const std::string& p : wasUpper ? std::vector{upper, lower} : std::vector{lower, upper})
-    if (StatSize(p)) return p;
-  return "";
-}
-
 // Whether a sector of the mode can be rebuilt from what is stored: user data alone leaves
 // nothing to rebuild audio, a formless mode 2 sector or a form 2 one from.
 bool SizeFitsMode(TrackMode mode, uint32_t size) {
@@ -167,6 +149,21 @@ std::unique_ptr<Source> Finish(ImageLayout layout, std::string& error) {
 }
 
 }  // namespace
+
+std::string Sibling(const std::string& path, const std::string& ext) {
+  size_t dot = path.find_last_of('.');
+  size_t slash = path.find_last_of('/');
+  std::string stem = dot == std::string::npos || (slash != std::string::npos && dot < slash)
+                         ? path
+                         : path.substr(0, dot);
+  std::string lower = stem + "." + ext, upper = stem + ".";
+  for (char c : ext) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  bool wasUpper = dot != std::string::npos && dot + 1 < path.size() &&
+                  std::isupper(static_cast<unsigned char>(path[dot + 1]));
+  for (const std::string& p : wasUpper ? std::vector{upper, lower} : std::vector{lower, upper})
+    if (StatSize(p)) return p;
+  return "";
+}
 
 bool ImageLayout::Check(std::string& error) const {
   std::string bad = Validate();

@@ -1,4 +1,4 @@
-// Inside the engine: positioned reads of image files.
+// Inside the engine: finding the files of an image and reading them.
 #pragma once
 
 #include <sys/types.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace ravelkit {
 
@@ -23,5 +24,10 @@ inline bool ReadFully(int fd, uint64_t offset, void* out, size_t n) {
   }
   return true;
 }
+
+// `path` with its extension replaced by `ext` (given in lower case): the variant with the
+// extension in the same case as the one being replaced, else the other, else "" when
+// neither exists.
+std::string Sibling(const std::string& path, const std::string& ext);
 
 }  // namespace ravelkit
