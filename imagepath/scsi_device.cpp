@@ -12,6 +12,7 @@
 #include "imagepath/clock.h"
 #include "imagepath/mmc/handlers.h"
 #include "imagepath/timing.h"
+#include "ravelkit/disc.h"
 
 namespace imagepath {
 namespace {
@@ -52,11 +53,8 @@ constexpr uint8_t kPowerChanged = 1;
 
 // READ TOC format 0 of the whole disc, 804 bytes: the TOC read at attach.
 constexpr uint8_t kTocCdb[16] = {0x43, 0, 0, 0, 0, 0, 0, 0x03, 0x24};
-constexpr uint32_t kTocHeaderSize = 4;
-constexpr uint32_t kTocDescriptorSize = 8;
 constexpr uint32_t kTocMinDescriptors = 2;
 constexpr uint32_t kTocMaxDescriptors = 100;
-constexpr uint8_t kLeadOutTrack = 0xAA;
 
 uint64_t Jitter() { return static_cast<uint64_t>(RandomBelow(kJitterSteps)) * 1000; }
 
@@ -237,14 +235,14 @@ void StandardEngineCompletion(void* user_data, MediaRequest* mr, uint32_t status
 
 bool TocUsable(const ScsiDevice* d) {
   const uint32_t returned = d->flat.moved;
-  if (returned < kTocHeaderSize) return false;
+  if (returned < toc::kHeaderSize) return false;
   const uint32_t data_length = Be16(d->toc);
-  if (data_length < 2 || (data_length - 2) % kTocDescriptorSize != 0) return false;
-  const uint32_t count = (data_length - 2) / kTocDescriptorSize;
+  if (data_length < 2 || (data_length - 2) % toc::kDescriptorSize != 0) return false;
+  const uint32_t count = (data_length - 2) / toc::kDescriptorSize;
   if (count < kTocMinDescriptors || count > kTocMaxDescriptors) return false;
   if (data_length + 2 > returned) return false;
-  const uint8_t* last = d->toc + kTocHeaderSize + (count - 1) * kTocDescriptorSize;
-  return last[2] == kLeadOutTrack;
+  const uint8_t* last = d->toc + toc::kHeaderSize + (count - 1) * toc::kDescriptorSize;
+  return last[toc::kTrackNumber] == ravelkit::kLeadOutTrack;
 }
 
 // The TOC read has been answered: the attach ends. With the lock held.

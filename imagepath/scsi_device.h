@@ -193,6 +193,16 @@ struct SubchannelState {
 inline constexpr size_t kInquiryImageSize = 56;
 inline constexpr size_t kWorkAreaSize = 2368;
 inline constexpr size_t kTocBufferSize = 804;
+
+// READ TOC format 0 as `toc` holds it: a header (data length, first and last track), then
+// one descriptor per track and the lead-out's: ADR and CONTROL, track number, start LBA.
+namespace toc {
+inline constexpr uint32_t kHeaderSize = 4;
+inline constexpr uint32_t kDescriptorSize = 8;
+inline constexpr size_t kAdrControl = 1;
+inline constexpr size_t kTrackNumber = 2;
+inline constexpr size_t kStart = 4;
+}  // namespace toc
 inline constexpr uint16_t kBlockSize = 2048;
 
 // Each flag byte is 0 or 1.

@@ -18,6 +18,7 @@
 #include "imagepath/mmc/records.h"
 #include "imagepath/scsi_device.h"
 #include "imagepath/timing.h"
+#include "ravelkit/disc.h"
 
 namespace imagepath {
 namespace {
@@ -42,8 +43,8 @@ uint8_t Adr(const QFrame& f) { return f.control_adr & 0x0F; }
 uint8_t Control(const QFrame& f) { return f.control_adr >> 4; }
 // Q byte `k` (1-9) of the frame.
 uint8_t QByte(const QFrame& f, int k) { return f.q[k - 1]; }
-// BCD as high nibble × 10 + low nibble, without a validity check.
-uint8_t FromBcd(uint8_t v) { return static_cast<uint8_t>((v >> 4) * 10 + (v & 0x0F)); }
+
+using ravelkit::FromBcd;  // BCD as high nibble × 10 + low nibble, without a validity check
 
 QFrame FrameAt(const uint8_t* bytes) { return mmc::LoadRecord<QFrame>(bytes); }
 
@@ -184,9 +185,7 @@ constexpr uint8_t kSubQ = 0x40;          // CDB byte 2
 constexpr uint8_t kSubchannelMsf = 0x02; // CDB byte 1
 constexpr uint8_t kAdrShift = 4;
 constexpr uint8_t kValid = 0x80;         // MCVal, TCVal
-constexpr uint32_t kFramesPerSecond = 75;
-constexpr uint32_t kFramesPerMinute = 4500;
-constexpr uint32_t kPregapFrames = 150;  // 00:02:00, where LBA 0 lies
+constexpr uint32_t kFramesPerMinute = 60 * ravelkit::kFramesPerSecond;
 
 struct SubchannelHeader {
   uint8_t reserved;
@@ -229,7 +228,7 @@ uint32_t MsfField(const Msf& t) {
   return static_cast<uint32_t>(t.m) << 16 | static_cast<uint32_t>(t.s) << 8 | t.f;
 }
 uint32_t Frames(const Msf& t) {
-  return t.m * kFramesPerMinute + t.s * kFramesPerSecond + t.f;
+  return t.m * kFramesPerMinute + t.s * ravelkit::kFramesPerSecond + t.f;
 }
 
 void SendCurrentPosition(ScsiDevice* d, const ScsiRequest* request, const PositionRecord& r) {
@@ -246,7 +245,7 @@ void SendCurrentPosition(ScsiDevice* d, const ScsiRequest* request, const Positi
     answer.absolute.Set(MsfField(absolute));
     answer.relative.Set(MsfField(relative));
   } else {
-    answer.absolute.Set(Frames(absolute) - kPregapFrames);
+    answer.absolute.Set(Frames(absolute) - ravelkit::kLbaOffset);
     // In a pregap the relative time counts down to the track's start: a negative address.
     const uint32_t rel = Frames(relative);
     answer.relative.Set(Index(r) == 0 ? 0u - rel : rel);
@@ -285,7 +284,7 @@ void SendCatalogue(ScsiDevice* d, const ScsiRequest* request) {
       break;
     }
   }
-  const uint8_t aframe = static_cast<uint8_t>(FromBcd(QByte(frame, 9)) % kFramesPerSecond);
+  const uint8_t aframe = static_cast<uint8_t>(FromBcd(QByte(frame, 9)) % ravelkit::kFramesPerSecond);
   if (format == kBlockCatalogue) {
     if (found != nullptr) {
       answer.valid = kValid;
@@ -295,8 +294,7 @@ void SendCatalogue(ScsiDevice* d, const ScsiRequest* request) {
       answer.text[kAframeCatalogue] = aframe;
     }
   } else {
-    constexpr uint8_t kTocTrack = 2, kTocAdrControl = 1;
-    answer.track = sc.block_track[kTocTrack];
+    answer.track = sc.block_track[toc::kTrackNumber];
     if (found != nullptr) {
       answer.adr_control = static_cast<uint8_t>(kBlockIsrc << kAdrShift | Control(frame));
       answer.valid = kValid;
@@ -314,7 +312,7 @@ void SendCatalogue(ScsiDevice* d, const ScsiRequest* request) {
       answer.text[kAframeIsrc] = aframe;
     } else {
       answer.adr_control =
-          static_cast<uint8_t>(kBlockIsrc << kAdrShift | (sc.block_track[kTocAdrControl] & 0x0F));
+          static_cast<uint8_t>(kBlockIsrc << kAdrShift | (sc.block_track[toc::kAdrControl] & 0x0F));
     }
   }
   PutData(d, &answer, sizeof(answer));
@@ -367,19 +365,14 @@ constexpr uint32_t kPlacementNarrowCount = 7;
 constexpr uint32_t kPlacementSectorsPerFrame = 30'000;
 constexpr uint32_t kPlacementBaseCount = 11;
 
-constexpr uint32_t kTocHeaderSize = 4;
-constexpr uint32_t kTocDescriptorSize = 8;
-constexpr size_t kTocTrackNumber = 2;
-constexpr size_t kTocStart = 4;
-
 uint32_t TocDescriptors(const ScsiDevice* d) {
   const uint32_t length = Be16(d->toc);
   if (length < 2) return 0;
-  return std::min<uint32_t>((length - 2) / kTocDescriptorSize,
-                            (kTocBufferSize - kTocHeaderSize) / kTocDescriptorSize);
+  return std::min<uint32_t>((length - 2) / toc::kDescriptorSize,
+                            (kTocBufferSize - toc::kHeaderSize) / toc::kDescriptorSize);
 }
 const uint8_t* TocDescriptor(const ScsiDevice* d, uint32_t i) {
-  return d->toc + kTocHeaderSize + i * kTocDescriptorSize;
+  return d->toc + toc::kHeaderSize + i * toc::kDescriptorSize;
 }
 
 // Where the engine's answer leaves the head; 2^32 and beyond count as the capacity.
@@ -457,12 +450,12 @@ uint32_t ReadSubChannelBlock(ScsiDevice* d, ScsiRequest* request, bool* lock_hel
   // capacity.
   for (uint32_t i = 0; i + 1 < descriptors; ++i) {
     const uint8_t* e = TocDescriptor(d, i);
-    const uint32_t e_end = i + 2 < descriptors ? Be32(TocDescriptor(d, i + 1) + kTocStart)
+    const uint32_t e_end = i + 2 < descriptors ? Be32(TocDescriptor(d, i + 1) + toc::kStart)
                                                : d->capacity;
-    const bool match = kind == kBlockIsrc ? e[kTocTrackNumber] == track_number : e_end >= head;
+    const bool match = kind == kBlockIsrc ? e[toc::kTrackNumber] == track_number : e_end >= head;
     if (match) {
       track = e;
-      start = Be32(e + kTocStart);
+      start = Be32(e + toc::kStart);
       end = e_end;
       break;
     }
@@ -672,13 +665,13 @@ uint32_t PlayMsfRange(ScsiDevice* d, ScsiRequest* request, bool* lock_held,
   uint64_t start;
   if (IsCurrentMsf(start_msf)) {
     AskPosition(d, lock_held);
-    start = static_cast<uint64_t>(d->timing.head) + kPregapFrames;
+    start = static_cast<uint64_t>(d->timing.head) + ravelkit::kLbaOffset;
   } else {
     start = Frames({start_msf[0], start_msf[1], start_msf[2]});
   }
   const uint64_t end = Frames({end_msf[0], end_msf[1], end_msf[2]});
   if (end < start) return InvalidField(d);
-  return StartAudio(d, request, lock_held, static_cast<uint32_t>(start - kPregapFrames),
+  return StartAudio(d, request, lock_held, static_cast<uint32_t>(start - ravelkit::kLbaOffset),
                     static_cast<uint32_t>(end - start));
 }
 
@@ -792,8 +785,8 @@ uint32_t Scan(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
     bool found = false;
     for (uint32_t i = 0; i + 1 < descriptors && !found; ++i) {
       const uint8_t* e = TocDescriptor(d, i);
-      if (e[kTocTrackNumber] == cdb[5]) {
-        start = Be32(e + kTocStart);
+      if (e[toc::kTrackNumber] == cdb[5]) {
+        start = Be32(e + toc::kStart);
         found = true;
       }
     }

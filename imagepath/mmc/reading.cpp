@@ -6,6 +6,7 @@
 
 #include "imagepath/mmc/handlers.h"
 #include "imagepath/scsi_device.h"
+#include "ravelkit/disc.h"
 
 namespace imagepath::mmc {
 namespace {
@@ -24,7 +25,6 @@ bool ValidSubchannel(uint8_t selection) {
 // Special READ CD addresses.
 constexpr uint32_t kLeadInLba = 0xF0000000;       // raw sub-channel of the lead-in
 constexpr uint32_t kAudioPositionLba = 0xFFFFFFFF;  // sub-channel where audio plays
-constexpr uint32_t kMsfPregap = 150;              // 00:02:00
 constexpr uint32_t kMaxReadCdCount = 0xFFFFFF;
 
 // ---------------------------------------------------------------------------------------
@@ -146,14 +146,14 @@ uint32_t ReadCdMsf(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   const uint8_t* cdb = request->cdb;
   // Absolute frame numbers, pregap included, so that odd field values cannot make the end
   // come before the start.
-  const uint32_t start = MsfToLba(cdb[3], cdb[4], cdb[5]) + kMsfPregap;
-  const uint32_t end = MsfToLba(cdb[6], cdb[7], cdb[8]) + kMsfPregap;
-  if (!OnlyBits(cdb[1], kReadCdByte1) || cdb[2] != 0 || start < kMsfPregap ||
+  const uint32_t start = MsfToLba(cdb[3], cdb[4], cdb[5]) + ravelkit::kLbaOffset;
+  const uint32_t end = MsfToLba(cdb[6], cdb[7], cdb[8]) + ravelkit::kLbaOffset;
+  if (!OnlyBits(cdb[1], kReadCdByte1) || cdb[2] != 0 || start < ravelkit::kLbaOffset ||
       (cdb[9] & 0x01) || cdb[10] >= 8 || cdb[11] != 0 || end < start) {
     return InvalidField(d);
   }
   const uint32_t count = std::min(end - start, kMaxReadCdCount);
-  BeginMediumAccess(d, request, start - kMsfPregap, count);
+  BeginMediumAccess(d, request, start - ravelkit::kLbaOffset, count);
   return ToMedium(d, request, lock_held);
 }
 
