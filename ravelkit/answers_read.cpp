@@ -214,13 +214,9 @@ void AnswerReadHeader(Request& r) {
   if (!r.source().ReadRaw(static_cast<int32_t>(lba), raw, err)) return r.Check(kUnrecoveredRead);
   HeaderAnswer a{};
   a.dataMode = raw[15];
-  if (msf) {
-    Msf m{FromBcd(raw[12]), FromBcd(raw[13]), FromBcd(raw[14])};
-    a.address.Set(static_cast<uint32_t>(m.m) << 16 | static_cast<uint32_t>(m.s) << 8 | m.f);
-  } else {
-    a.address.Set(static_cast<uint32_t>(MsfToLba({FromBcd(raw[12]), FromBcd(raw[13]),
-                                                   FromBcd(raw[14])})));
-  }
+  Msf m{FromBcd(raw[12]), FromBcd(raw[13]), FromBcd(raw[14])};
+  a.address.Set(msf ? static_cast<uint32_t>(m.m) << 16 | static_cast<uint32_t>(m.s) << 8 | m.f
+                    : static_cast<uint32_t>(MsfToLba(m)));
   r.Answer(a, GetBe16(cdb + 7));
   r.Touched(static_cast<int32_t>(lba));
 }
