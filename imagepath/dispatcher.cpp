@@ -355,7 +355,7 @@ void SetDispatcherMedium(Target* t, ImageHandle image, uint64_t capacity, uint32
   t->image = image;
   t->capacity = capacity;
   t->medium_descriptor = descriptor;
-  t->ecc_mask = EccMaskOf(descriptor & 0xFF);
+  t->ecc_mask = EccMaskOf(descriptor & kMediumClassMask);
   t->cdb_mode = 1;
 }
 

@@ -102,8 +102,11 @@ using DetachDoneCallback = void (*)(void* user_data, uint32_t result);
 // Flags word of the targets' devices: device type 5, a 2,048 KB buffer, 28-byte identity.
 inline constexpr uint32_t kTargetDeviceFlags = 0x20000205;
 
-// `identity` is 28 bytes (vendor 8, product 16, revision 4); with flags bit 10 set it is 48,
-// the 20 vendor-specific INQUIRY bytes following. 0, 87 (device type not 0 or 5, or no
+// The INQUIRY identity: vendor 8, product 16, revision 4, space padded.
+inline constexpr uint32_t kIdentitySize = 28;
+
+// `identity` is kIdentitySize bytes; with flags bit 10 set it is 48, the 20 vendor-specific
+// INQUIRY bytes following. 0, 87 (device type not 0 or 5, or no
 // identity, lock, completion callback or `out`), 8 (no memory).
 // `lock` guards the device's state; it belongs to the caller and outlives the device.
 uint32_t CreateScsiDevice(uint32_t flags, const uint8_t* identity, win32::CRITICAL_SECTION* lock,
@@ -122,6 +125,7 @@ uint32_t AttachMedium(ScsiDevice* device, void* medium_context, MediumCallback m
                       AttachDoneCallback attach_done, void* attach_done_user_data);
 // 0 detached, 1109 removal prevented (without force), 997 after the executing command
 // (183 when a detach already waits), 2250 no medium.
+inline constexpr uint32_t kErrorRemovalPrevented = 1109;
 uint32_t DetachMedium(ScsiDevice* device, DetachDoneCallback done, void* done_user_data,
                       bool force);
 

@@ -23,13 +23,11 @@ constexpr uint32_t kDeviceTypeMask = 0x1F;
 constexpr uint32_t kFlagBufferSizeGiven = 1u << 9;  // buffer size in bits 24-31, 64 KB units
 constexpr uint32_t kFlagLongIdentity = 1u << 10;    // identity carries the vendor-specific 20
 constexpr uint32_t kDefaultBufferKb = 128;
-constexpr size_t kShortIdentitySize = 28;  // vendor 8, product 16, revision 4
-constexpr size_t kLongIdentitySize = 48;   // the same and 20 vendor-specific bytes
+constexpr size_t kLongIdentitySize = kIdentitySize + 20;  // and 20 vendor-specific bytes
 constexpr char kVendorSpecific[21] = " 10/08/14           ";
 
 constexpr uint32_t kErrorNotSupported = 1785;  // medium not supported
 constexpr uint32_t kErrorAlreadyExists = 183;
-constexpr uint32_t kErrorRemovalPrevented = 1109;
 constexpr uint32_t kErrorNoMedium = 2250;
 constexpr uint32_t kErrorNoMemory = 8;
 
@@ -785,8 +783,8 @@ uint32_t CreateScsiDevice(uint32_t flags, const uint8_t* identity, win32::CRITIC
   if (flags & kFlagLongIdentity) {
     std::memcpy(d->inquiry + kInquiryIdentityOffset, identity, kLongIdentitySize);
   } else {
-    std::memcpy(d->inquiry + kInquiryIdentityOffset, identity, kShortIdentitySize);
-    std::memcpy(d->inquiry + kInquiryIdentityOffset + kShortIdentitySize, kVendorSpecific,
+    std::memcpy(d->inquiry + kInquiryIdentityOffset, identity, kIdentitySize);
+    std::memcpy(d->inquiry + kInquiryIdentityOffset + kIdentitySize, kVendorSpecific,
                 sizeof(kVendorSpecific) - 1);
   }
   d->lock = lock;

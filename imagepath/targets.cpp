@@ -37,9 +37,6 @@ constexpr int64_t kReleaseDelay100ns = -30'000'000;  // 3 s, relative
 constexpr size_t kMaxPathChars = 260;
 constexpr size_t kMaxPasswordChars = 64;
 constexpr uint32_t kErrorBadImage = 1200;  // a path, an image or a medium that cannot be used
-constexpr uint32_t kErrorWrongPassword = 1515;
-constexpr uint32_t kErrorRemovalPrevented = 1109;
-constexpr uint32_t kMediumClassBits = 0xFF;  // the descriptor's low byte
 
 // ---- The request queue: slots linked through their queue links, with a sentinel. ----
 
@@ -471,7 +468,7 @@ uint32_t MountImage(const char16_t* path, uint32_t index, const char16_t* passwo
   uint32_t mask = 1;
   if (password != nullptr) {
     const size_t password_chars = BoundedLength(password, kMaxPasswordChars);
-    if (password_chars < 1 || password_chars > kMaxPasswordChars) return kErrorWrongPassword;
+    if (password_chars < 1 || password_chars > kMaxPasswordChars) return kImageWrongPassword;
     std::memcpy(names + path_chars + 1, password, password_chars * sizeof(char16_t));
     mask = 3;
   }
@@ -485,7 +482,7 @@ uint32_t MountImage(const char16_t* path, uint32_t index, const char16_t* passwo
   uint32_t period = 0;
   uint64_t capacity = 0;
   if (Engine().query(image, &descriptor, &period, &capacity) != 0 || capacity >= (uint64_t{1} << 32) ||
-      (descriptor & kMediumClassBits) == kMediumNone) {
+      (descriptor & kMediumClassMask) == kMediumNone) {
     Engine().close(image, 0);
     return kErrorBadImage;
   }

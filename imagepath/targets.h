@@ -15,7 +15,6 @@
 namespace imagepath {
 
 inline constexpr uint32_t kTargetCount = 8;
-inline constexpr uint32_t kIdentitySize = 28;  // vendor 8, product 16, revision 4, space padded
 
 // The default inquiry identity, space padded to 28 bytes.
 inline constexpr char kDefaultIdentity[kIdentitySize + 1] = "KORVEN  RIRazuVezi VOVUV1.0b";
