@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "imagepath/big_endian.h"
 #include "imagepath/target.h"
 
 namespace imagepath {
@@ -27,13 +28,6 @@ class DispatcherLock {
  private:
   Target* t_;
 };
-
-uint32_t LoadBe32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-void StoreBe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
 
 uint8_t& SenseLength(MediaRequest& r) { return r.cdb[kResultSenseLength]; }
 uint8_t& StatusByte(MediaRequest& r) { return r.cdb[kResultFlags]; }
@@ -71,11 +65,11 @@ bool RingCandidate(const Target* t, const MediaRequest& r, ReadRange* range) {
   if (t->cdb_mode == 0 || (r.flags & kRequestCdb) == 0 || (r.flags & kRequestToMedium) != 0) return false;
   const uint8_t* c = r.cdb;
   if (c[0] == 0x28 && c[1] == 0 && c[6] == 0 && c[9] == 0) {
-    *range = {LoadBe32(c + 2), uint32_t{c[7]} << 8 | c[8]};
+    *range = {Be32(c + 2), uint32_t{c[7]} << 8 | c[8]};
     return true;
   }
   if (c[0] == 0xA8 && c[1] == 0 && c[10] == 0 && c[11] == 0) {
-    *range = {LoadBe32(c + 2), LoadBe32(c + 6)};
+    *range = {Be32(c + 2), Be32(c + 6)};
     return true;
   }
   return false;
@@ -135,7 +129,7 @@ ReadRange BuildReadAhead(Target* t, uint64_t lba, uint32_t count, uint32_t entry
   r.sense = t->read_ahead_sense;
   r.copy = &StoreReadAhead;
   r.cdb[0] = 0x28;
-  StoreBe32(&r.cdb[2], static_cast<uint32_t>(l));
+  PutBe32(&r.cdb[2], static_cast<uint32_t>(l));
   r.cdb[7] = static_cast<uint8_t>(sectors >> 8);
   r.cdb[8] = static_cast<uint8_t>(sectors);
   return {l, sectors};

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <initializer_list>
 
+#include "imagepath/big_endian.h"
 #include "imagepath/scsi.h"
 #include "platform/win32/win32.h"
 #include "ravelkit/ravelkit.h"
@@ -390,25 +391,6 @@ void AccountEngineAnswer(ScsiDevice* d, const MediaRequest* mr, uint32_t result)
 uint64_t TimingDeadline(ScsiDevice* d, const ScsiRequest* request);
 void SetRotationPeriods(ScsiDevice* d, uint32_t rotation_period_us);
 
-// Big-endian fields of CDBs and answers.
-inline uint32_t Be16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
-inline uint32_t Be24(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[2];
-}
-inline uint32_t Be32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-         static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-inline void PutBe16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void PutBe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
 // M × 4,500 + S × 75 + F - 150, without range checks.
 inline uint32_t MsfToLba(uint8_t m, uint8_t s, uint8_t f) {
   return static_cast<uint32_t>(m) * 4500 + static_cast<uint32_t>(s) * 75 + f - 150;
