@@ -61,8 +61,8 @@ struct ReadRange {
 
 // READ(10) and READ(12) without options (no FUA, DPO or streaming bits), which the ring may
 // serve.
-bool RingCandidate(const Target* t, const MediaRequest& r, ReadRange* range) {
-  if (t->cdb_mode == 0 || (r.flags & kRequestCdb) == 0 || (r.flags & kRequestToMedium) != 0) return false;
+bool RingCandidate(const MediaRequest& r, ReadRange* range) {
+  if ((r.flags & kRequestCdb) == 0 || (r.flags & kRequestToMedium) != 0) return false;
   const uint8_t* c = r.cdb;
   if (c[0] == 0x28 && c[1] == 0 && c[6] == 0 && c[9] == 0) {
     *range = {Be32(c + 2), uint32_t{c[7]} << 8 | c[8]};
@@ -316,7 +316,6 @@ void SetResultRotation(MediaRequest& r, uint32_t rotation) {
 
 void InitDispatcher(Target* t) {
   InitializeCriticalSection(&t->dispatcher_lock);
-  t->sector_size = kSectorSize;
   ResetReadAhead(t);
 }
 
@@ -348,9 +347,7 @@ void SetDispatcherMedium(Target* t, ImageHandle image, uint64_t capacity, uint32
   DispatcherLock lock(t);
   t->image = image;
   t->capacity = capacity;
-  t->medium_descriptor = descriptor;
   t->ecc_mask = EccMaskOf(descriptor & kMediumClassMask);
-  t->cdb_mode = 1;
 }
 
 void ResetReadAhead(Target* t) {
@@ -438,7 +435,7 @@ uint32_t SubmitMediaRequest(void* medium_context, MediaRequest* r, EngineComplet
   t->credits = 0;
 
   ReadRange range;
-  if (RingCandidate(t, *r, &range) && r->copy != nullptr && range.count != 0 && range.lba < t->capacity &&
+  if (RingCandidate(*r, &range) && r->copy != nullptr && range.count != 0 && range.lba < t->capacity &&
       RoundUpToBlock(t, range.lba + range.count) <= t->capacity &&
       // A range wider than the ring cannot be read ahead: the engine serves it directly.
       RoundUpToBlock(t, range.lba + range.count) - (range.lba & ~uint64_t{t->ecc_mask}) <= kRingSectors) {

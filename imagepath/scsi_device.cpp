@@ -140,7 +140,6 @@ void ForgetMedium(ScsiDevice* d) {
   d->medium = nullptr;
   d->medium_callback = nullptr;
   d->audio_callback = nullptr;
-  d->max_transfer = 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -870,7 +869,6 @@ uint32_t AttachMedium(ScsiDevice* d, void* medium_context, MediumCallback medium
   d->capacity = capacity_low;
   d->last_lba = capacity_low - 1;
   d->descriptor = descriptor;
-  d->max_transfer = max_transfer;
   SetRotationPeriods(d, rotation_period_us);
 
   MediaRequest& mr = d->work.toc_request;

@@ -257,7 +257,6 @@ struct ScsiDevice {
   AudioCallback audio_callback;
   uint32_t descriptor;  // low byte: medium class
   uint32_t capacity;    // sectors
-  uint32_t max_transfer;
   void* attaching_medium;  // the context of an attach whose TOC read is running
   AttachDoneCallback attach_done;
   void* attach_done_user_data;

@@ -74,7 +74,6 @@ struct Target {
   // Set around the prefetch's engine call, which runs without the lock; read by an unmount
   // waiting to close the image.
   std::atomic<uint8_t> engine_busy;
-  uint8_t cdb_mode;
   // The current entry moved onto the entry being filled: keep prefetching although the
   // fill and current entries are the same.
   uint8_t prefetch_continue;
@@ -90,8 +89,6 @@ struct Target {
   // Medium fields: written under dispatcher_lock (the dispatcher thread reads them there).
   ImageHandle image;  // null = nothing mounted
   uint64_t capacity;  // sectors
-  uint32_t medium_descriptor;
-  uint16_t sector_size;
   uint32_t ecc_mask;
   uint64_t last_position;  // head position after the last engine call
   MediaRequest read_ahead_request;  // the dispatcher thread's own
@@ -114,7 +111,6 @@ struct Target {
   win32::CRITICAL_SECTION queue_lock;
   win32::CRITICAL_SECTION command_lock;  // the command layer device's
   win32::CRITICAL_SECTION dispatcher_lock;
-  char16_t mounted_path[261];
 };
 
 // ---- Read dispatcher (dispatcher.cpp) ----

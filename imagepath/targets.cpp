@@ -386,7 +386,6 @@ uint32_t AddTarget(uint32_t index, bool mac_client, const uint8_t identity[kIden
   t->mount_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   t->executor_stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   bool ok = t->completion_event != nullptr && t->mount_event != nullptr && t->executor_stop_event != nullptr;
-  t->sector_size = kSectorSize;
   ok = ok && StartDispatcher(t);
   if (ok) {
     t->release_timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
@@ -499,8 +498,6 @@ uint32_t MountImage(const char16_t* path, uint32_t index, const char16_t* passwo
     CloseImage(t);
     return kErrorBadImage;
   }
-  std::memset(t->mounted_path, 0, sizeof(t->mounted_path));
-  std::memcpy(t->mounted_path, path, path_chars * sizeof(char16_t));
   return 0;
 }
 
