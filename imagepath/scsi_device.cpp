@@ -513,7 +513,6 @@ constexpr std::array<OpcodeEntry, 256> BuildOpcodeTable() {
 }
 
 constexpr std::array<OpcodeEntry, 256> kOpcodeTable = BuildOpcodeTable();
-static_assert(kOpcodeTable.size() == 256, "one entry per operation code");
 static_assert(kOpcodeTable[0x28].flags == 0x5B && kOpcodeTable[0x2A].flags == 0x99 &&
                   kOpcodeTable[0xAA].flags == 0x59 && kOpcodeTable[0xB6].flags == 0x9A &&
                   kOpcodeTable[0xBB].flags == 0x0A && kOpcodeTable[0x55].flags == 0x83 &&
