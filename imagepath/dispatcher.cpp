@@ -8,6 +8,7 @@
 
 #include "imagepath/big_endian.h"
 #include "imagepath/target.h"
+#include "imagepath/timing.h"
 
 namespace imagepath {
 
@@ -347,7 +348,7 @@ void SetDispatcherMedium(Target* t, ImageHandle image, uint64_t capacity, uint32
   DispatcherLock lock(t);
   t->image = image;
   t->capacity = capacity;
-  t->ecc_mask = EccMaskOf(descriptor & kMediumClassMask);
+  t->ecc_mask = timing::SectorsPerEcc(descriptor & kMediumClassMask) - 1;
 }
 
 void ResetReadAhead(Target* t) {

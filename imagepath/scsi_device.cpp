@@ -856,13 +856,7 @@ uint32_t AttachMedium(ScsiDevice* d, void* medium_context, MediumCallback medium
     LeaveLock(d, &held);
     return kErrorAlreadyExists;
   }
-  if (IsCdClass(medium_class) || medium_class == kMediumNone) {
-    d->sectors_per_ecc = 1;
-  } else if (IsBdClass(medium_class)) {
-    d->sectors_per_ecc = 32;
-  } else {
-    d->sectors_per_ecc = 16;
-  }
+  d->sectors_per_ecc = static_cast<uint8_t>(timing::SectorsPerEcc(medium_class));
   d->medium_callback = medium;
   d->audio_callback = audio;
   d->capacity = capacity_low;

@@ -32,11 +32,6 @@ inline constexpr uint8_t kDispatcherStatusByte = 0x50;
 // MediaRequest flags of the prefetch: a background read the engine may treat as such.
 inline constexpr uint32_t kRequestBackground = 1u << 10;
 
-// The ECC block of a medium class: sectors per block minus 1.
-inline constexpr uint32_t EccMaskOf(uint32_t medium_class) {
-  return medium_class <= 2 ? 0 : medium_class <= 8 ? 15 : 31;
-}
-
 // One 64 KiB stretch of the read-ahead buffer: entry k's data starts at k * kEntryBytes
 // and holds 32 / (ECC mask + 1) ECC blocks.
 struct RingEntry {

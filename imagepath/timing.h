@@ -29,6 +29,20 @@ inline constexpr SeekSteps kCdSeekSteps{9, 5};
 inline constexpr SeekSteps kDvdSeekSteps{32, 2};
 inline constexpr SeekSteps kBdSeekSteps{64, 1};
 
+// What the drive's mechanics make of a medium class (the descriptor's low byte): CD 0-2,
+// DVD 3-8, BD 12-14. A CD/DVD drive refuses classes 9-11 and from 15 on; a direct-access
+// device takes them, with 16-sector ECC blocks, and BD seek steps for 15-18.
+constexpr uint32_t SectorsPerEcc(uint32_t medium_class) {
+  if (medium_class <= 2 || medium_class == ::kMediumNone) return 1;
+  if (medium_class >= 12 && medium_class <= 14) return 32;
+  return 16;
+}
+constexpr SeekSteps SeekStepsFor(uint32_t medium_class) {
+  if (medium_class >= 12 && medium_class <= 18) return kBdSeekSteps;
+  if (medium_class >= 3 && medium_class <= 8) return kDvdSeekSteps;
+  return kCdSeekSteps;
+}
+
 // The full-speed period of a medium; `descriptor` is the engine's medium descriptor, read
 // only for a DVD.
 constexpr uint32_t MinimumPeriodUs(bool dvd, uint32_t descriptor) {

@@ -24,12 +24,6 @@ constexpr uint8_t kOpRead10 = 0x28;
 constexpr uint8_t kOpRead12 = 0xA8;
 constexpr uint8_t kFua = 0x08;
 
-timing::SeekSteps StepsFor(uint8_t medium_class) {
-  if (medium_class >= 12 && medium_class <= 18) return timing::kBdSeekSteps;
-  if (medium_class >= 3 && medium_class <= 8) return timing::kDvdSeekSteps;
-  return timing::kCdSeekSteps;
-}
-
 // Rounds towards +infinity; `b` > 0.
 int64_t CeilDiv(int64_t a, int64_t b) {
   int64_t q = a / b;
@@ -101,7 +95,7 @@ void Seek(ScsiDevice* d, uint32_t lba) {
     t.seek_target = destination;
     return;
   }
-  const timing::SeekSteps steps = StepsFor(MediumClass(d));
+  const timing::SeekSteps steps = timing::SeekStepsFor(MediumClass(d));
   const uint32_t distance = destination > t.head ? destination - t.head : t.head - destination;
   // Within one step ahead the drive just waits for the sectors to come round: no seek.
   if (destination > t.head && distance < steps.sectors && MediumClass(d) > 2) return;
@@ -148,7 +142,7 @@ void AccountEngineAnswer(ScsiDevice* d, const MediaRequest* mr, uint32_t result)
       f &= ~kRotationFromRing;
     } else {
       const uint32_t distance = t.head > position ? t.head - position : position - t.head;
-      t.seek_time += timing::SeekUs(StepsFor(MediumClass(d)), distance);
+      t.seek_time += timing::SeekUs(timing::SeekStepsFor(MediumClass(d)), distance);
     }
     t.rotation_time += (static_cast<uint64_t>(t.period) * f) >> 24;
   } else {
