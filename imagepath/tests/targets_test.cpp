@@ -521,8 +521,16 @@ TEST_F(Targets, FastCountersBindEachTargetToAProcessorInTurn) {
   const uint32_t expected[kTargetCount] = {0x04, 0x20, 0x80, 0x04, 0x20, 0x80, 0x04, 0x20};
   for (uint32_t i = 0; i < kTargetCount; ++i) EXPECT_EQ(TargetAt(i)->cpu_affinity, expected[i]) << i;
   ASSERT_EQ(Add(1), 0u);
-  EXPECT_EQ(win32::testing::ThreadAffinity(TargetAt(1)->executor_thread), 0x20u);
-  EXPECT_EQ(win32::testing::ThreadAffinity(TargetAt(1)->dispatcher_thread), 0x20u);
+  // Each thread binds itself when it starts, which may be after Add returns: give them a
+  // second before reading the binding.
+  const auto bound = [](win32::HANDLE thread) {
+    for (int i = 0; i < 1000 && win32::testing::ThreadAffinity(thread) != 0x20u; ++i) {
+      std::this_thread::sleep_for(1ms);
+    }
+    return win32::testing::ThreadAffinity(thread);
+  };
+  EXPECT_EQ(bound(TargetAt(1)->executor_thread), 0x20u);
+  EXPECT_EQ(bound(TargetAt(1)->dispatcher_thread), 0x20u);
   EXPECT_EQ(RemoveTarget(1), 0u);
 
   ReleaseTargets();
