@@ -273,7 +273,7 @@ DWORD FindDeviceInterface(const GUID& interface_class, InterfaceMatch match, voi
       result = ERROR_NOT_ENOUGH_MEMORY;
       break;
     }
-    detail->cbSize = 6;  // the fixed part, packed
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);  // 8: a 64-bit system accepts no other
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     if (!SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, &device)) {
@@ -556,7 +556,7 @@ int EnumerateHostControllers(uint32_t* count) {
       SetupDiDestroyDeviceInfoList(set);
       return 0;
     }
-    node->detail.cbSize = 6;
+    node->detail.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     if (!SetupDiGetDeviceInterfaceDetailW(set, &data, &node->detail, size, nullptr, nullptr)) {
       std::free(node);
       continue;

@@ -116,6 +116,26 @@ State& S() {
   return *state;
 }
 
+// Timed waits, sleeps and timers end on a tick of the system timer: 15.625 ms (64 Hz) unless
+// a process has asked for a finer period with timeBeginPeriod. Code that assumes a
+// millisecond sleep is a millisecond shows here as it would on the real system.
+constexpr std::chrono::microseconds kDefaultTick{15625};
+
+std::chrono::microseconds CurrentTick() {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.misc);
+  if (s.periods.empty()) return kDefaultTick;
+  return std::min<std::chrono::microseconds>(kDefaultTick, std::chrono::milliseconds(*s.periods.begin()));
+}
+
+// The first tick at or after `t`.
+SteadyClock::time_point OnTick(SteadyClock::time_point t) {
+  const auto tick = std::chrono::duration_cast<SteadyClock::duration>(CurrentTick());
+  const auto since = t.time_since_epoch();
+  const auto rounded = (since + tick - SteadyClock::duration(1)) / tick * tick;
+  return SteadyClock::time_point(rounded);
+}
+
 bool ShouldFail(testing::Call call, DWORD default_error) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.misc);
@@ -229,11 +249,17 @@ struct TimerObject : Waitable {
   LONG period_ms = 0;
   PTIMERAPCROUTINE routine = nullptr;
   void* arg = nullptr;
-  std::weak_ptr<ThreadState> target;
+  std::weak_ptr<ThreadState> target;  // the setting thread, which runs the routine
+  std::atomic<bool> apc_queued{false};  // cleared by the routine's call, outside the lock
 };
+
+void CancelThreadIo(DWORD thread_id);
 
 void EndThread(const std::shared_ptr<ThreadState>& t, DWORD code) {
   State& s = S();
+  // As on the real system, the I/O a thread issued is cancelled when it exits; a request
+  // whose result another thread was meant to collect ends as ERROR_OPERATION_ABORTED.
+  CancelThreadIo(t->id);
   std::lock_guard<std::mutex> lock(s.sync);
   for (auto& m : t->owned) {
     if (m->owner == t.get()) {
@@ -320,7 +346,8 @@ DWORD Wait(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, DWOR
            bool alertable) {
   const std::shared_ptr<ThreadState>& self = Self();
   State& s = S();
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
+  const auto deadline = ms == INFINITE || ms == 0 ? SteadyClock::now() + std::chrono::milliseconds(ms)
+                                                 : OnTick(SteadyClock::now() + std::chrono::milliseconds(ms));
   std::unique_lock<std::mutex> lock(s.sync);
   for (;;) {
     if (all && !objects.empty()) {
@@ -614,16 +641,29 @@ void TimerThread() {
     for (auto& w : s.timers) {
       std::shared_ptr<TimerObject> t = w.lock();
       if (!t || !t->armed) continue;
+      if (t->routine != nullptr) {
+        // A timer with a completion routine is cancelled when the thread that set it ends.
+        std::shared_ptr<ThreadState> setter = t->target.lock();
+        if (!setter || setter->exited) {
+          t->armed = false;
+          continue;
+        }
+      }
       if (t->due <= now) {
         t->signaled = true;
         fired = true;
         if (t->routine != nullptr) {
           std::shared_ptr<ThreadState> target = t->target.lock();
-          if (target && !target->exited) {
+          // A timer's completion routine is one queued call: while it waits for its thread
+          // to become alertable, further expirations do not queue it again.
+          if (target && !t->apc_queued) {
             const auto when = static_cast<uint64_t>(SystemTimeOf(t->due));
             PTIMERAPCROUTINE routine = t->routine;
             void* arg = t->arg;
-            target->apcs.push_back([routine, arg, when] {
+            t->apc_queued = true;
+            std::weak_ptr<TimerObject> weak = t;
+            target->apcs.push_back([weak, routine, arg, when] {
+              if (std::shared_ptr<TimerObject> timer = weak.lock()) timer->apc_queued = false;
               routine(arg, static_cast<DWORD>(when), static_cast<DWORD>(when >> 32));
             });
           }
@@ -641,7 +681,7 @@ void TimerThread() {
     if (next == SteadyClock::time_point::max()) {
       s.changed.wait(lock);
     } else {
-      s.changed.wait_until(lock, next);
+      s.changed.wait_until(lock, OnTick(next));
     }
   }
 }
@@ -823,6 +863,20 @@ int CancelMatching(FileHandle& fh, const std::function<bool(const PendingIo&)>& 
   return static_cast<int>(picked.size());
 }
 
+void CancelThreadIo(DWORD thread_id) {
+  State& s = S();
+  std::vector<std::shared_ptr<FileHandle>> files;
+  {
+    std::lock_guard<std::mutex> lock(s.handles_mutex);
+    for (const auto& [token, entry] : s.handles) {
+      if (entry.object->kind == Kind::File) files.push_back(std::static_pointer_cast<FileHandle>(entry.object));
+    }
+  }
+  for (const auto& fh : files) {
+    CancelMatching(*fh, [thread_id](const PendingIo& p) { return p.thread_id == thread_id; });
+  }
+}
+
 }  // namespace
 
 BOOL CancelIo(HANDLE file) {
@@ -863,7 +917,7 @@ void Sleep(DWORD milliseconds) {
   if (milliseconds == 0) {
     std::this_thread::yield();
   } else if (milliseconds != INFINITE) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    std::this_thread::sleep_until(OnTick(SteadyClock::now() + std::chrono::milliseconds(milliseconds)));
   } else {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
@@ -1255,9 +1309,9 @@ BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* in
   if (detail == nullptr) {
     return Fail(detail_size == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
   }
-  constexpr DWORD kPackedFixedSize = sizeof(DWORD) + sizeof(WCHAR);
-  if (detail->cbSize != kPackedFixedSize &&
-      detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+  // The size of the structure as this (64-bit) build lays it out, and nothing else: the
+  // packed size of 32-bit builds is refused, as the real 64-bit system refuses it.
+  if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
     return Fail(ERROR_INVALID_USER_BUFFER);
   }
   if (detail_size < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);

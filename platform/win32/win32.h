@@ -355,12 +355,13 @@ struct SP_DEVINFO_DATA {
   ULONG_PTR Reserved;
 };
 
-// Variable size: DevicePath runs on to its terminating zero. cbSize is the size of the
-// fixed part: 6 (packed) or sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) are accepted.
+// Variable size: DevicePath runs on to its terminating zero. cbSize must be
+// sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W), 8 in a 64-bit build.
 struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
   DWORD cbSize;
   WCHAR DevicePath[1];
 };
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 8);
 // Bytes of a detail whose path has `path_chars` characters (without the terminator).
 constexpr DWORD DeviceInterfaceDetailSize(size_t path_chars) {
   return static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +

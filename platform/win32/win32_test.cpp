@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "platform/bus1394/bus1394.h"
 
 #include <algorithm>
@@ -351,8 +353,14 @@ TEST_F(IoTest, CancelIoCancelsOnlyTheCallingThreadsRequests) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   OVERLAPPED mine{}, theirs{};
   Pend(h, &mine);
-  std::thread other([&] { Pend(h, &theirs); });
-  other.join();
+  // The other thread stays alive: its exit would cancel its request.
+  std::promise<void> pended, done;
+  std::thread other([&] {
+    Pend(h, &theirs);
+    pended.set_value();
+    done.get_future().wait();
+  });
+  pended.get_future().wait();
   ASSERT_EQ(driver_->Parked(), 2u);
 
   EXPECT_TRUE(CancelIo(h));
@@ -369,7 +377,30 @@ TEST_F(IoTest, CancelIoCancelsOnlyTheCallingThreadsRequests) {
   EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
   EXPECT_FALSE(CancelIoEx(h, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_NOT_FOUND);
+  done.set_value();
+  other.join();
 
+  CloseHandle(mine.hEvent);
+  CloseHandle(theirs.hEvent);
+  CloseHandle(h);
+}
+
+TEST_F(IoTest, AThreadsExitCancelsTheRequestsItIssued) {
+  HANDLE h = Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  OVERLAPPED mine{}, theirs{};
+  Pend(h, &mine);
+  std::thread other([&] { Pend(h, &theirs); });
+  other.join();
+  DWORD bytes = 0;
+  EXPECT_FALSE(GetOverlappedResult(h, &theirs, &bytes, TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_OPERATION_ABORTED);
+  // Only the exiting thread's: this thread's request is still with the driver.
+  EXPECT_EQ(driver_->Parked(), 1u);
+  EXPECT_FALSE(GetOverlappedResult(h, &mine, &bytes, FALSE));
+  EXPECT_EQ(GetLastError(), ERROR_IO_INCOMPLETE);
+  EXPECT_TRUE(CancelIo(h));
+  EXPECT_FALSE(GetOverlappedResult(h, &mine, &bytes, TRUE));
   CloseHandle(mine.hEvent);
   CloseHandle(theirs.hEvent);
   CloseHandle(h);
@@ -623,6 +654,30 @@ TEST_F(Win32Test, WaitableTimerSignalsAndQueuesItsRoutineToTheSettingThread) {
   CloseHandle(timer);
 }
 
+TEST_F(Win32Test, ATimersRoutineIsQueuedOnceAndEndsWithItsThread) {
+  // Expiries while the setting thread is not alertable queue the routine once.
+  HANDLE periodic = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  TimerCalls calls;
+  LARGE_INTEGER due{-1};
+  ASSERT_TRUE(timeBeginPeriod(1) == TIMERR_NOERROR);
+  ASSERT_TRUE(SetWaitableTimer(periodic, &due, 1, &OnTimer, &calls, FALSE));
+  Sleep(40);
+  EXPECT_EQ(SleepEx(0, TRUE), WAIT_IO_COMPLETION);
+  EXPECT_EQ(calls.calls.load(), 1);
+  CancelWaitableTimer(periodic);
+  timeEndPeriod(1);
+
+  // A timer with a routine is cancelled when the thread that set it ends: it never fires.
+  std::thread setter([&] {
+    LARGE_INTEGER later{-30 * 10'000};
+    EXPECT_TRUE(SetWaitableTimer(periodic, &later, 0, &OnTimer, &calls, FALSE));
+  });
+  setter.join();
+  EXPECT_EQ(WaitForSingleObject(periodic, 100), WAIT_TIMEOUT);
+  EXPECT_EQ(calls.calls.load(), 1);
+  CloseHandle(periodic);
+}
+
 // ---------------------------------------------------------------------------------------
 // Mutexes and their security attributes.
 
@@ -845,7 +900,11 @@ class EnumTest : public Win32Test {
       EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
       std::vector<uint8_t> storage(size);
       auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+      // A 64-bit caller gives the structure's own size; the packed 32-bit size is refused.
       detail->cbSize = 6;
+      EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, nullptr, nullptr));
+      EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
       EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size - 2, nullptr, nullptr));
       EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
       SP_DEVINFO_DATA info{};
@@ -998,6 +1057,13 @@ TEST_F(Win32Test, ClocksAndTimerResolution) {
   const DWORD t0 = GetTickCount();
   Sleep(2);
   EXPECT_GE(GetTickCount() - t0, 2u);
+
+  // Without a finer period a sleep ends on the 15.625 ms tick: after the first, which may
+  // end on the next tick, each Sleep(1) waits a whole tick.
+  Sleep(1);
+  const auto s0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 4; ++i) Sleep(1);
+  EXPECT_GE(std::chrono::steady_clock::now() - s0, std::chrono::microseconds(4 * 15625 - 1000));
 
   EXPECT_EQ(wt::TimerResolution(), 0u);
   EXPECT_EQ(timeBeginPeriod(5), TIMERR_NOERROR);
