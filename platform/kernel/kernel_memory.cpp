@@ -21,9 +21,27 @@ constexpr uint32_t kPoolMagic = 0x6C6F6F50;       // "Pool"
 constexpr uint32_t kLookasideMagic = 0x6B6F6F4C;  // "Look"
 constexpr uint32_t kFreedMagic = 0x65657246;      // "Free"
 
+// Placed as the real pool places them: a block that fits in a page with its header never
+// crosses a page boundary, and a larger one starts on a page (the header then sits at the
+// end of the page before it). Code that builds a one-page descriptor for something inside a
+// block relies on this, and a stand-in that placed blocks anywhere would make it fail at
+// random instead of never.
+bool PageAligned(size_t bytes) { return sizeof(BlockHeader) + bytes > kPageSize; }
+
+size_t PlacementAlignment(size_t bytes) {
+  if (PageAligned(bytes)) return kPageSize;
+  size_t a = alignof(BlockHeader);
+  while (a < sizeof(BlockHeader) + bytes) a <<= 1;
+  return a;  // the block lies inside one aligned run no larger than a page
+}
+
 void* NewBlock(size_t bytes, uint32_t tag, uint32_t magic) {
-  auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + bytes));
-  KERN_CHECK(h != nullptr, "out of host memory (%zu bytes)", bytes);
+  const size_t alignment = PlacementAlignment(bytes);
+  const size_t lead = PageAligned(bytes) ? kPageSize : 0;
+  const size_t total = (lead + sizeof(BlockHeader) + bytes + alignment - 1) / alignment * alignment;
+  auto* base = static_cast<uint8_t*>(std::aligned_alloc(alignment, total));
+  KERN_CHECK(base != nullptr, "out of host memory (%zu bytes)", bytes);
+  auto* h = reinterpret_cast<BlockHeader*>(lead != 0 ? base + lead - sizeof(BlockHeader) : base);
   *h = {magic, tag, bytes};
 #ifndef NDEBUG
   // Not zeroed, as in the kernel; a pattern makes reliance on zeroed memory show.
@@ -37,7 +55,7 @@ BlockHeader* HeaderOf(void* p) { return static_cast<BlockHeader*>(p) - 1; }
 void DeleteBlock(void* p) {
   BlockHeader* h = HeaderOf(p);
   h->magic = kFreedMagic;
-  std::free(h);
+  std::free(PageAligned(h->bytes) ? static_cast<uint8_t*>(p) - kPageSize : static_cast<void*>(h));
 }
 
 }  // namespace

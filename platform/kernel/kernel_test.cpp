@@ -1230,6 +1230,36 @@ TEST_F(KernelTest, PoolAccountingCountsPerTag) {
   EXPECT_EQ(system_->OutstandingAllocations(), 0u);
 }
 
+// As the real pool places blocks: one of a page or more starts on a page, a smaller one
+// never crosses a page boundary, so a one-page descriptor of anything inside it holds.
+TEST_F(KernelTest, PoolBlocksArePlacedAsTheRealPoolPlacesThem) {
+  std::vector<void*> blocks;
+  for (size_t bytes : {size_t{1}, size_t{88}, size_t{600}, size_t{2000}, size_t{4070}, size_t{4080}, size_t{4096},
+                       size_t{5000}, size_t{3 * kPageSize}}) {
+    for (int i = 0; i < 64; ++i) {
+      void* p = AllocatePool(PoolType::NonPaged, bytes, kTag);
+      ASSERT_NE(p, nullptr);
+      const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+      EXPECT_EQ(a % 16, 0u);
+      if (bytes > kPageSize - 16) {
+        EXPECT_EQ(a % kPageSize, 0u) << bytes;
+      } else {
+        EXPECT_LE(a % kPageSize + bytes, kPageSize) << bytes;
+      }
+      std::memset(p, 0, bytes);
+      blocks.push_back(p);
+    }
+  }
+  LookasideList list;
+  list.Initialize(5000, kTag, 0);
+  void* entry = list.Allocate();
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(entry) % kPageSize, 0u);
+  list.Free(entry);
+  list.Delete();
+  for (void* p : blocks) FreePool(p);
+  EXPECT_EQ(system_->OutstandingAllocations(), 0u);
+}
+
 TEST_F(KernelTest, FailAllocationsAfterLetsNSucceedThenFails) {
   system_->FailAllocationsAfter(2);
   void* a = AllocatePool(PoolType::NonPaged, 8, kTag);
