@@ -87,6 +87,9 @@ void FreeDeviceResources(ControllerDevice* d) {
 // ---- Power ------------------------------------------------------------------------------
 
 kern::NTSTATUS PowerDownDone(kern::DeviceObject* device, kern::Irp* irp, void*) {
+  // The query pass-through returns the lower driver's status from its dispatch: when that
+  // was STATUS_PENDING the flag must be carried up here. (The set path marked it already.)
+  if (irp->pending_returned) kern::MarkIrpPending(irp);
   kern::StartNextPowerIrp(irp);
   Controller(device)->remove_lock.Release();
   return kern::STATUS_SUCCESS;

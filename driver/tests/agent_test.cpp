@@ -530,6 +530,23 @@ TEST_F(DriverPnpTest, SurpriseRemovalEndsPendingRequests) {
   EXPECT_TRUE(kern::ListDeviceInterfaces(guid, false).empty()) << "the interface is disabled";
 }
 
+// The bus driver below finishes power requests later. A query is passed down with the
+// driver's dispatch returning what the bus driver returned, so the pending flag has to
+// travel up with the completion.
+TEST_F(DriverPnpTest, QueryPowerPassesThroughABusDriverThatPends) {
+  kern::DeviceObject* pdo = hc_->virtual_device();
+  for (PowerType type : {PowerType::Device, PowerType::System}) {
+    const uint32_t state = type == PowerType::Device ? kPowerD3 : 4;
+    EXPECT_EQ(WhileTimeRuns([pdo, type, state] { return kern::pnp::SendPower(pdo, IRP_MN_QUERY_POWER, type, state); }),
+              STATUS_SUCCESS);
+  }
+  // A query changes nothing: the unit still serves.
+  PlaceManagementOrb(0x100, vsbp::kQueryLogins, 0, 16);
+  EXPECT_EQ(WriteAddress(kAgent0, 0x100), RCODE_RESPONSE_COMPLETE);
+  ASSERT_TRUE(get_.Done(5000));
+  EXPECT_EQ(get_.Status(), STATUS_SUCCESS);
+}
+
 TEST_F(DriverPnpTest, PowerDownAndUpActsLikeStopAndStart) {
   std::vector<uint8_t> out;
   Pending fetch = Fetch(0, &out);

@@ -204,6 +204,10 @@ struct HostController::Impl {
 
   // ---- Devices and requests.
   NTSTATUS Dispatch(kern::DeviceObject* device, kern::Irp* irp, bool is_pdo);
+  bool TakesClassRequest(kern::Irp* irp, bool is_pdo, bool internal);
+  // Transfers sent from a completion on the bus thread are carried out in-line, this deep.
+  static constexpr int kMaxInlineDepth = 4;
+  int inline_depth_ = 0;  // bus thread only
   NTSTATUS ApiRequest(kern::Irp* irp);
   NTSTATUS ClassRequest(kern::Irp* irp);
   NTSTATUS Query(kern::Irp* irp, Irb* irb);
@@ -476,8 +480,13 @@ NTSTATUS HostController::Impl::Dispatch(kern::DeviceObject* device, kern::Irp* i
           return Complete(irp, irp->io_status.status, irp->io_status.information);
       }
     case kern::IRP_MJ_POWER:
+      // A bus driver finishes power requests when the hardware has changed state, later:
+      // a driver above that passes one down must carry the pending flag up.
       kern::StartNextPowerIrp(irp);
-      return Complete(irp, kern::STATUS_SUCCESS);
+      kern::MarkIrpPending(irp);
+      Post(Work{[this, irp] { Complete(irp, kern::STATUS_SUCCESS); },
+                [this, irp] { Complete(irp, kern::STATUS_SUCCESS); }});
+      return kern::STATUS_PENDING;
     case kern::IRP_MJ_SYSTEM_CONTROL:
       return Complete(irp, irp->io_status.status, irp->io_status.information);
     case kern::IRP_MJ_DEVICE_CONTROL:
@@ -485,9 +494,11 @@ NTSTATUS HostController::Impl::Dispatch(kern::DeviceObject* device, kern::Irp* i
         return ApiRequest(irp);
       [[fallthrough]];
     case kern::IRP_MJ_INTERNAL_DEVICE_CONTROL:
-      // Stacks before version 3 took class requests as device control requests; both
-      // majors are accepted on both devices.
-      if (loc->device_io_control.io_control_code == IOCTL_1394_CLASS) return ClassRequest(irp);
+      if (loc->device_io_control.io_control_code == IOCTL_1394_CLASS) {
+        if (!TakesClassRequest(irp, is_pdo, loc->major == kern::IRP_MJ_INTERNAL_DEVICE_CONTROL))
+          return Complete(irp, kern::STATUS_INVALID_DEVICE_REQUEST);
+        return ClassRequest(irp);
+      }
       return Complete(irp, kern::STATUS_INVALID_DEVICE_REQUEST);
     default:
       return Complete(irp, kern::STATUS_INVALID_DEVICE_REQUEST);
@@ -520,6 +531,18 @@ NTSTATUS HostController::Impl::ApiRequest(kern::Irp* irp) {
   return Complete(irp, status);
 }
 
+// Stacks before version 3 take asynchronous transfers only on the transfer device (the
+// controller's), and only as device control requests; a transfer sent to the virtual
+// device's own stack, or as an internal request, is refused there. Newer stacks take
+// transfers both ways on both devices, and every stack takes the other class requests so.
+bool HostController::Impl::TakesClassRequest(kern::Irp* irp, bool is_pdo, bool internal) {
+  if (config_.ddi_major >= 3) return true;
+  auto* irb = static_cast<Irb*>(kern::CurrentStackLocation(irp)->others.argument1);
+  if (!irb) return true;  // refused as malformed
+  const bool transfer = irb->function == REQUEST_ASYNC_READ || irb->function == REQUEST_ASYNC_WRITE;
+  return !transfer || (!is_pdo && !internal);
+}
+
 NTSTATUS HostController::Impl::ClassRequest(kern::Irp* irp) {
   auto* irb = static_cast<Irb*>(kern::CurrentStackLocation(irp)->others.argument1);
   if (!irb) return Complete(irp, kern::STATUS_INVALID_PARAMETER);
@@ -528,8 +551,30 @@ NTSTATUS HostController::Impl::ClassRequest(kern::Irp* irp) {
     case REQUEST_ASYNC_READ:
     case REQUEST_ASYNC_WRITE: {
       const bool write = irb->function == REQUEST_ASYNC_WRITE;
-      kern::MarkIrpPending(irp);
       const LogEntry entry = AsyncEntry(*irb, write);
+      bool stale;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        stale = entry.generation != generation_;
+      }
+      if (stale) {
+        // A request for a past generation fails at once, without being queued: its
+        // completion runs inside the caller's call and the dispatch returns its status.
+        LogEntry failed = entry;
+        failed.status = STATUS_FIREWIRE_GENERATION;
+        AddLog(failed);
+        return Complete(irp, STATUS_FIREWIRE_GENERATION);
+      }
+      kern::MarkIrpPending(irp);
+      if (OnBusThread() && inline_depth_ < kMaxInlineDepth) {
+        // Sent from the completion of an earlier request: carried out in-line, so its own
+        // completion runs before the call that sent it returns, as a bus driver that
+        // finishes quick requests at once does.
+        ++inline_depth_;
+        StartAsync(irp, irb, write);
+        --inline_depth_;
+        return kern::STATUS_PENDING;
+      }
       Post(Work{[this, irp, irb, write] { StartAsync(irp, irb, write); },
                 [this, irp, entry] { FinishAsync(irp, entry, kern::STATUS_CANCELLED, 0); }});
       return kern::STATUS_PENDING;

@@ -269,7 +269,9 @@ class BusTest : public ::testing::Test {
     a.generation = generation < 0 ? hc_.generation() : static_cast<uint32_t>(generation);
     a.speed = t.speed;
     a.tcode = t.Tcode();
-    return Submit(bus(), irb);
+    // Stacks before version 3 take transfers only as device control requests.
+    return Submit(bus(), irb,
+                  hc_.config().ddi_major < 3 ? kern::IRP_MJ_DEVICE_CONTROL : kern::IRP_MJ_INTERNAL_DEVICE_CONTROL);
   }
   NTSTATUS Run(const Transfer& t, Buffer& buf, MemoryNode* to = nullptr) {
     return Start(t, buf, to)->Wait();
@@ -386,6 +388,20 @@ std::vector<uint32_t> Cut(uint32_t total, uint32_t piece) {
   for (; total > piece; total -= piece) out.push_back(piece);
   out.push_back(total);
   return out;
+}
+
+// A request for a past generation is failed in the dispatch, so its completion runs inside
+// the sender's call; a current one is carried out by the bus thread.
+TEST_F(BusTest, StaleTransfersFailInTheDispatch) {
+  Buffer buf(64);
+  Transfer t{.bytes = 64};
+  auto stale = Start(t, buf, nullptr, hc_.generation() - 1);
+  EXPECT_TRUE(stale->done_in_dispatch);
+  EXPECT_EQ(stale->dispatch_status, STATUS_FIREWIRE_GENERATION);
+  EXPECT_EQ(stale->Wait(), STATUS_FIREWIRE_GENERATION);
+  auto current = Start(t, buf);
+  EXPECT_EQ(current->dispatch_status, kern::STATUS_PENDING);
+  EXPECT_EQ(current->Wait(), kern::STATUS_SUCCESS);
 }
 
 TEST_F(BusTest, TransferRulesAndPacketCutting) {
@@ -1299,6 +1315,34 @@ TEST(BusPnpTest, ApiRequestAddsTheVirtualDeviceThatPnpStarts) {
   auto call = Submit(kern::AttachedDeviceTop(pdo), gen);
   EXPECT_EQ(call->Wait(), kern::STATUS_SUCCESS);
   EXPECT_EQ(call->irb.u.get_generation.generation, hc.generation());
+
+  // Power requests to the virtual device are finished later, not in the dispatch.
+  {
+    kern::Irp* irp = kern::AllocateIrp(pdo->stack_size);
+    kern::IoStackLocation* next = kern::NextStackLocation(irp);
+    next->major = kern::IRP_MJ_POWER;
+    next->minor = kern::IRP_MN_QUERY_POWER;
+    kern::Event done;
+    irp->on_done = [&done](kern::Irp*) { done.Set(); };
+    EXPECT_EQ(kern::CallDriver(pdo, irp), kern::STATUS_PENDING);
+    done.Wait();
+    EXPECT_EQ(irp->io_status.status, kern::STATUS_SUCCESS);
+    kern::FreeIrp(irp);
+  }
+
+  // Before version 3 a transfer is taken only by the transfer device, as a device control
+  // request: not by the virtual device's stack, not as an internal request.
+  hc.SetBusInterfaceVersion(2, 0);
+  Irb read{};
+  read.function = REQUEST_ASYNC_READ;
+  read.u.async_read.generation = hc.generation();
+  for (auto [device, major] : {std::pair{pdo, kern::IRP_MJ_INTERNAL_DEVICE_CONTROL},
+                               std::pair{pdo, kern::IRP_MJ_DEVICE_CONTROL},
+                               std::pair{hc.controller_device(), kern::IRP_MJ_INTERNAL_DEVICE_CONTROL}}) {
+    EXPECT_EQ(Submit(device, read, major)->Wait(), kern::STATUS_INVALID_DEVICE_REQUEST);
+  }
+  EXPECT_EQ(Submit(pdo, gen)->Wait(), kern::STATUS_SUCCESS) << "other class requests go anywhere";
+  hc.SetBusInterfaceVersion(3, 0);
 
   EXPECT_EQ(kern::SendControlSync(file, control), kern::STATUS_OBJECT_NAME_COLLISION);
   req.request_number = 3;
