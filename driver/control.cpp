@@ -343,29 +343,36 @@ NTSTATUS DispatchClose(kern::DeviceObject*, kern::Irp* irp) { return Finish(irp,
 NTSTATUS DispatchCleanup(kern::DeviceObject* device, kern::Irp* irp) {
   ControllerDevice* d = Controller(device);
   kern::FileObject* file = kern::CurrentStackLocation(irp)->file;
+  UnitRecord* torn_down = nullptr;
+  int u = -1;
   {
     kern::KMutexGuard open(d->open_mutex);
-    int u = file != nullptr ? UnitOfHandle(file) : -1;
+    u = file != nullptr ? UnitOfHandle(file) : -1;
     kern::FileObject* expected = file;
     // Only the handle that owns the unit tears it down.
     if (u >= 0 && d->owning_handle[u].compare_exchange_strong(expected, nullptr)) {
       d->open_units.fetch_sub(1);
       if (UnitRecord* rec = d->units[u].load()) {
-        {
-          kern::KMutexGuard config(d->config_mutex);
-          bool was_published = rec->state == UnitState::kPublished;
-          StopUnit(rec, kern::STATUS_CANCELLED);
-          kern::FlushQueuedDpcs();
-          ResetLoginSlots(rec, kern::STATUS_CANCELLED, GenerationMode::kNone);
-          if (was_published) ScheduleBusReset(d, true);
-        }
-        d->unit_guards[u].CloseAndWait();
-        rec->pool.Delete();
-        d->units[u].store(nullptr);
-        rec->~UnitRecord();
-        kern::FreePool(rec);
+        kern::KMutexGuard config(d->config_mutex);
+        bool was_published = rec->state == UnitState::kPublished;
+        StopUnit(rec, kern::STATUS_CANCELLED);
+        kern::FlushQueuedDpcs();
+        ResetLoginSlots(rec, kern::STATUS_CANCELLED, GenerationMode::kNone);
+        if (was_published) ScheduleBusReset(d, true);
+        torn_down = rec;
       }
     }
+  }
+  // The wait for the unit's last contexts may be long (transfers on a slow bus): it runs
+  // outside both mutexes, so opens, Plug and Play and power work do not queue up behind
+  // it. Until the entry is cleared an open of the same unit is refused as a collision, and
+  // everyone else reaches the record only through its guard, which is closing.
+  if (torn_down != nullptr) {
+    d->unit_guards[u].CloseAndWait();
+    torn_down->pool.Delete();
+    d->units[u].store(nullptr);
+    torn_down->~UnitRecord();
+    kern::FreePool(torn_down);
   }
   return Finish(irp, kern::STATUS_SUCCESS);
 }

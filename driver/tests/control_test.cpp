@@ -1,5 +1,8 @@
 // The control interface: handle rules, the checks of each control code in their order,
 // and the pending and cancellation rules.
+#include <algorithm>
+#include <atomic>
+#include <future>
 #include <thread>
 
 #include "driver/records.h"
@@ -268,6 +271,59 @@ TEST_F(DriverControlTest, CleanupEndsEveryPendingRequest) {
   }
   // Nothing of the unit is left behind.
   EXPECT_EQ(system_->OutstandingAllocations(kPoolTag), before);
+}
+
+// Cleanup waits for the unit's last contexts with no mutex held: a transfer the bus holds
+// keeps the teardown waiting, and meanwhile other handles open and the device's own work
+// goes on.
+TEST_F(DriverControlTest, CleanupWaitsForItsContextsOutsideTheOpenMutex) {
+  kern::FileObject* unit = Open(u"\\unit00");
+  ASSERT_NE(unit, nullptr);
+  std::atomic<bool> held{false};
+  hc_->SetFaultHook([&held](const bus1394::LogEntry& e) {
+    bus1394::FaultAction a;
+    if (e.kind == bus1394::LogEntry::Kind::AsyncRead && !held.exchange(true)) a.kind = bus1394::FaultAction::Kind::Pend;
+    return a;
+  });
+  vsbp::TransferRequest t{};
+  t.version = vsbp::kControlVersion;
+  t.transfer_length = 512;
+  t.data_size = 512;
+  t.node_id = NodeId();
+  t.data_offset_lo = 0x1000;
+  t.options = vsbp::options::Make(0, false, 8, bus1394::SPEED_S400, false, bus1394::SPEED_S400);
+  t.generation = hc_->generation();
+  std::vector<uint8_t> data(512);
+  Pending read = Send(unit, vsbp::IOCTL_VSBP_READ_INITIATOR, &t, sizeof(t), data.data(), 512);
+  for (int i = 0; i < 5000 && !held.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(held.load());
+
+  files_.erase(std::remove(files_.begin(), files_.end(), unit), files_.end());
+  std::thread closer([unit] {
+    kern::CleanupFile(unit);
+    kern::CloseFile(unit);
+  });
+  // Long enough for the cleanup to be in its wait; were it holding the open mutex there,
+  // the open below could not finish before the transfer is let go.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto control = std::async(std::launch::async, [this] {
+    kern::FileObject* file = nullptr;
+    NTSTATUS s = kern::OpenFile(device_, u"", &file);
+    if (NtSuccess(s)) {
+      kern::CleanupFile(file);
+      kern::CloseFile(file);
+    }
+    return s;
+  });
+  const bool opened = control.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(opened);
+  hc_->ReleasePendedQueries();
+  hc_->SetFaultHook({});
+  closer.join();
+  EXPECT_EQ(control.get(), STATUS_SUCCESS);
+  ASSERT_TRUE(read.Done(5000));
+  // The unit is free again once its teardown is over.
+  EXPECT_NE(Open(u"\\unit00"), nullptr);
 }
 
 // Cancellation racing the end of the unit: every request completes exactly once (the
