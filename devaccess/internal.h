@@ -56,9 +56,11 @@ struct LoginContext {
   uint8_t speed;
   uint32_t generation;  // the bus generation node_id is valid in
   uint8_t ended;        // the thread is finished or has given up
-  // A FETCH for the current generation is with the driver, so the driver's login slot is
-  // claimed and takes agent register writes; cleared by a bus reset.
+  // A FETCH issued in `armed_generation` has been taken by the driver, so the driver's login
+  // slot is claimed and takes agent register writes in that generation; cleared by a bus
+  // reset.
   uint8_t fetch_armed;
+  uint32_t armed_generation;
   DWORD control_code;   // what the control event means; also the start result
 };
 

@@ -321,7 +321,6 @@ void Management::Reconnect() {
   login->node_id = node_;
   login->speed = speed_;
   login->generation = generation_;
-  login->fetch_armed = 0;
   SignalLogin(id, unit_, kControlResume);
   LeaveCriticalSection(&login->lock);
   // The driver's login slot takes agent register writes only once the login thread's next
@@ -330,12 +329,16 @@ void Management::Reconnect() {
   // commands the target still executes from before the reset: answer once it has, once the
   // bus has reset again (the thread waits for the next RECONNECT then, and this answer
   // cannot reach the initiator anyway), or after a bound well inside an initiator's
-  // management time-out.
-  for (int waited = 0; waited < kReconnectArmWaitMs; ++waited) {
+  // management time-out. A repeated RECONNECT finds the fetch of its generation armed
+  // already and is answered at once. Sleep's granularity is the system timer's, so the
+  // bound is a time, not a count of sleeps.
+  const uint64_t deadline = GetTickCount64() + kReconnectArmWaitMs;
+  for (;;) {
     EnterCriticalSection(&login->lock);
-    const bool ready = login->fetch_armed != 0 || login->ended != 0 || login->node_id == kDisconnectedNode;
+    const bool ready = (login->fetch_armed != 0 && login->armed_generation == generation_) || login->ended != 0 ||
+                       login->node_id == kDisconnectedNode;
     LeaveCriticalSection(&login->lock);
-    if (ready) break;
+    if (ready || GetTickCount64() >= deadline) break;
     Sleep(1);
   }
   status_.Sbp(kSbpOk);

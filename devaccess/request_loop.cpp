@@ -64,15 +64,16 @@ class LoginThread {
   enum class Step { kContinue, kLeave };
 
   Step IssueFetch();
-  Step FetchFailed(DWORD error);
+  Step FetchFailed(DWORD error, uint32_t fetch_generation);
   Step Wait();
   void ProcessCommand(RequestSlot* slot, DWORD n);
   bool FetchDataOut(RequestSlot* slot, DWORD n);
-  void BusReset();
+  void BusReset(uint32_t fetch_generation);
+  void AdoptAddress();  // login lock held
   void Abort();
   Step ApplyControl();  // login lock held; leaves it
   void MarkStarted();
-  void MarkFetchArmed();
+  void MarkFetchArmed(uint32_t generation);
   void CancelAllSlots();
   void Leave();
   Step Fail() {
@@ -99,6 +100,7 @@ class LoginThread {
   DWORD timeout_ = INFINITE;
   DWORD result_ = ERROR_NOT_ENOUGH_MEMORY;
   RequestSlot* fetch_slot_ = nullptr;  // holds the pending fetch
+  uint32_t fetch_generation_ = 0;      // the generation the pending fetch was issued in
   OVERLAPPED fetch_overlapped_{};
 };
 
@@ -153,16 +155,17 @@ LoginThread::Step LoginThread::IssueFetch() {
                       &slot->record, sizeof(vsbp::CommandRecord), &n, &fetch_overlapped_)) {
     if (n < vsbp::kCommandRecordHeadBytes) return Fail();
     MarkStarted();
-    MarkFetchArmed();
+    MarkFetchArmed(generation_);
     ProcessCommand(slot, n);
     return Step::kContinue;
   }
   const DWORD error = GetLastError();
   if (error == ERROR_IO_PENDING) {
     MarkStarted();
-    MarkFetchArmed();
+    MarkFetchArmed(generation_);
     fetch_pending_ = true;
     fetch_slot_ = slot;
+    fetch_generation_ = generation_;
     return Step::kContinue;
   }
   if (error == ERROR_OPERATION_ABORTED) {
@@ -170,17 +173,17 @@ LoginThread::Step LoginThread::IssueFetch() {
     return Step::kLeave;
   }
   if (!started_) return Fail();
-  return FetchFailed(error);
+  return FetchFailed(error, generation_);
 }
 
-// A fetch of a started login ended with `error`.
-LoginThread::Step LoginThread::FetchFailed(DWORD error) {
+// A fetch of a started login, issued in `fetch_generation`, ended with `error`.
+LoginThread::Step LoginThread::FetchFailed(DWORD error, uint32_t fetch_generation) {
   switch (error) {
     case ERROR_OPERATION_ABORTED:
       result_ = error;
       return Step::kLeave;
     case ERROR_BUS_RESET:
-      BusReset();
+      BusReset(fetch_generation);
       return Step::kContinue;
     case ERROR_REQUEST_ABORTED:
       Abort();
@@ -212,7 +215,7 @@ LoginThread::Step LoginThread::Wait() {
       ProcessCommand(fetch_slot_, n);
       return Step::kContinue;
     }
-    return FetchFailed(GetLastError());
+    return FetchFailed(GetLastError(), fetch_generation_);
   }
   if (w == WAIT_OBJECT_0 + kControlEvent) {
     EnterCriticalSection(&login_->lock);
@@ -238,11 +241,7 @@ LoginThread::Step LoginThread::Wait() {
 
 LoginThread::Step LoginThread::ApplyControl() {
   if (login_->control_code == kControlResume) {
-    speed_ = login_->speed;
-    generation_ = login_->generation;
-    node_ = login_->node_id;
-    ResetEvent(login_->events[kControlEvent]);
-    login_->control_code = 0;
+    AdoptAddress();
     LeaveCriticalSection(&login_->lock);
     reconnect_wait_ = false;
     timeout_ = INFINITE;
@@ -263,18 +262,44 @@ void LoginThread::MarkStarted() {
   started_ = true;
 }
 
-void LoginThread::MarkFetchArmed() {
+void LoginThread::MarkFetchArmed(uint32_t generation) {
   EnterCriticalSection(&login_->lock);
   login_->fetch_armed = 1;
+  login_->armed_generation = generation;
   LeaveCriticalSection(&login_->lock);
+}
+
+// Takes the address an accepted RECONNECT wrote, and the resume signal that came with it.
+void LoginThread::AdoptAddress() {
+  speed_ = login_->speed;
+  generation_ = login_->generation;
+  node_ = login_->node_id;
+  if (login_->control_code == kControlResume) {
+    ResetEvent(login_->events[kControlEvent]);
+    login_->control_code = 0;
+  }
 }
 
 void LoginThread::CancelAllSlots() {
   for (int i = 0; i < kSlotsPerLogin; ++i) StoreCancelled(Slot(login_, i), 1);
 }
 
-void LoginThread::BusReset() {
+void LoginThread::BusReset(uint32_t fetch_generation) {
   EnterCriticalSection(&login_->lock);
+  if (login_->generation != fetch_generation) {
+    // A RECONNECT in a later generation was accepted before this thread learnt of the reset
+    // (its slots were all with the target, or it was reading data out): the reset has been
+    // answered already. What the target still holds is of the old generation.
+    AdoptAddress();
+    LeaveCriticalSection(&login_->lock);
+    if (login_->in_flight > 0) CancelAllSlots();
+    return;
+  }
+  // A resume not taken yet belongs to a generation this reset has ended.
+  if (login_->control_code == kControlResume) {
+    ResetEvent(login_->events[kControlEvent]);
+    login_->control_code = 0;
+  }
   login_->reconnect_countdown = login_->reconnect_hold;
   login_->node_id = kDisconnectedNode;
   login_->fetch_armed = 0;

@@ -613,6 +613,57 @@ TEST_F(OpenUnit, ReconnectIsAnsweredOnceTheLoginFetchesAgain) {
   EXPECT_EQ(ini.counters().relogins, 0);
 }
 
+// The login's thread is inside a data-out read when the bus resets, and the RECONNECT is
+// accepted before the thread learns of the reset from its next FETCH. The reset it then
+// sees has already been answered: the login must keep the address the RECONNECT gave it.
+TEST_F(OpenUnit, ReconnectAcceptedBeforeTheThreadSeesTheResetKeepsTheLogin) {
+  Initiator& ini = LoggedIn();
+  target_.SetHandler(&Reads);
+  std::atomic<bool> pended{false};
+  rig_.hc().SetFaultHook([&pended](const bus1394::LogEntry& e) {
+    bus1394::FaultAction a;
+    if (e.kind == bus1394::LogEntry::Kind::AsyncRead && e.length >= 512 && !pended.exchange(true)) {
+      a.kind = bus1394::FaultAction::Kind::Pend;
+    }
+    return a;
+  });
+  auto write = ini.Submit(Command::Make({0x2A, 0, 0, 0, 0, 1, 0, 0, 2, 0}, 0, Pattern(1024, 3)));
+  for (int i = 0; i < 10000 && !pended.load(); ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(pended.load());
+  rig_.hc().BusReset();
+  for (int i = 0; i < 10000 && ini.counters().reconnects == 0; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_EQ(ini.counters().reconnects, 1);
+  // The data read fails with the old generation; the thread's next FETCH carries it too.
+  rig_.hc().ReleasePendedQueries();
+  rig_.hc().SetFaultHook({});
+  sim::Result w = write.get();
+  EXPECT_TRUE(w.good()) << sim::ToString(w.transport);
+  sim::Result r = ini.Execute(Read10(7, 512));
+  ASSERT_TRUE(r.good()) << sim::ToString(r.transport);
+  EXPECT_EQ(r.data, Pattern(512, 7));
+  EXPECT_EQ(ini.counters().relogins, 0);
+  EXPECT_TRUE(target_.releases().empty());  // the login lives on
+}
+
+// A RECONNECT in a generation whose FETCH is armed already (a repeated one, after the
+// initiator lost the first answer) has nothing to wait for: it is answered at once, well
+// inside the initiator's management time-out, whatever the system timer's granularity.
+TEST_F(OpenUnit, RepeatedReconnectIsAnsweredWithoutWaiting) {
+  Initiator& ini = LoggedIn();
+  target_.SetHandler(&Reads);
+  rig_.hc().BusReset();
+  for (int i = 0; i < 10000 && ini.counters().reconnects == 0; ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(ini.WaitIdle());
+  for (int i = 0; i < 2; ++i) {
+    sim::ManagementResult again = ini.Reconnect();
+    EXPECT_TRUE(again.ok()) << i;
+  }
+  sim::Result r = ini.Execute(Read10(8, 512));
+  ASSERT_TRUE(r.good()) << sim::ToString(r.transport);
+  EXPECT_EQ(r.data, Pattern(512, 8));
+  EXPECT_EQ(ini.counters().relogins, 0);
+}
+
 TEST_F(OpenUnit, AbortedCommandsAreNotAnsweredAndFetchingResumes) {
   InitiatorOptions chained;
   chained.profile = Profile::kChained;
