@@ -284,7 +284,7 @@ TEST(CueParse, RefusesBadSheetsWithTheReason) {
       {"FILE b.bin MOTOROLA\nTRACK 01 MODE1/2352\n", "MOTOROLA"},
       {"FILE odd.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n", "not a multiple"},
       {"FILE c.iso BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n", "not a multiple"},
-      {std::string(kHead) + "INDEX 01 00:14:00\n", "beyond the end"},  // 1050 > 1000
+      {std::string(kHead) + "INDEX 01 00:14:00\n", "track 1 starts at sector 1050 but 'd/a.bin' holds 1000"},
       {"FILE a.bin BINARY\nFILE b.bin BINARY\n", "previous FILE holds no INDEX"},
       {std::string(kHead) + "INDEX 01 00:00:00\nFILE b.bin BINARY\n", "last FILE holds no"},
       {std::string(kHead) + "PREGAP 99:59:00\nINDEX 01 00:00:00\n", "longer than a CD"},
@@ -521,7 +521,7 @@ TEST(Engine, OpenRefusesBadImagesWithAReason) {
     uint32_t code;
     const char* error;
   } cases[] = {
-      {dir.Write("odd.iso", std::vector<uint8_t>(3000)), kImageBadFormat, "multiple of 2048"},
+      {dir.Write("odd.iso", std::vector<uint8_t>(3000)), kImageBadFormat, "is 3000 bytes long, which is not a multiple of the 2048-byte sector"},
       {dir.Write("x.cue", "FILE short.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"),
        kImageBadFormat, "not a multiple"},
       {dir.Write("y.cue", "FILE nothere.bin BINARY\n"), kImageBadFormat, "nothere.bin"},
@@ -534,6 +534,25 @@ TEST(Engine, OpenRefusesBadImagesWithAReason) {
     EXPECT_EQ(e.image(), nullptr);
     EXPECT_NE(std::string(ImageLastError()).find(c.error), std::string::npos)
         << c.path << ": " << ImageLastError();
+  }
+}
+
+// What a person is told, whole: the file named as given, the system's reason where it has one.
+TEST(Engine, OpenSaysWhyInOneLine) {
+  TempDir dir;
+  dir.Write("empty.iso", std::vector<uint8_t>());
+  dir.Write("disc.cue", "FILE \"x.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n");
+  std::filesystem::create_directories(dir.Path("folder.iso"));
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.Path("x.iso"), "cannot open '" + dir.Path("x.iso") + "': No such file or directory"},
+      {dir.Path("empty.iso"), "'" + dir.Path("empty.iso") + "' is empty"},
+      {dir.Path("disc.cue"), "'" + dir.Path("disc.cue") + "' line 1: cannot open file 'x.bin'"},
+      {dir.Path("folder.iso"), "cannot open '" + dir.Path("folder.iso") + "': it is a directory"},
+  };
+  for (const auto& [path, message] : cases) {
+    Engine e(path);
+    EXPECT_NE(e.error(), kImageOk) << path;
+    EXPECT_EQ(std::string(ImageLastError()), message);
   }
 }
 
