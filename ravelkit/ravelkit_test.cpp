@@ -391,6 +391,57 @@ TEST(Engine, IsoTooLargeForACdIsServedAsDvd) {
   EXPECT_EQ(cd.asc, 0x30);
 }
 
+// The medium class from what the image holds, on images genisoimage makes: UDF with a
+// DVD-Video or Blu-ray movie folder, and an ISO 9660 volume that says it is larger than a CD
+// (its tail cut off, as an image of a DVD copied short would be).
+TEST(Engine, IsoContentChoosesTheMediumClass) {
+  REQUIRE_TOOL("genisoimage");
+  TempDir dir;
+  auto make = [&dir](const std::string& name, const std::string& folder, const char* options) {
+    std::filesystem::create_directories(dir.Path(name + "/" + folder));
+    dir.Write(name + "/" + folder + "/" + "DATA.BIN", Pattern(5000, 3));
+    EXPECT_EQ(test_support::Tool(dir, std::string("genisoimage -quiet ") + options + " -o " +
+                                          name + ".iso " + name),
+              0);
+    return dir.Path(name + ".iso");
+  };
+  const std::string dvd = make("dvd", "VIDEO_TS", "-udf");
+  const std::string bd = make("bd", "BDMV", "-udf");
+  const std::string data = make("data", "FILES", "-udf");
+  const std::string plain = make("plain", "VIDEO_TS", "");  // no UDF: an ISO 9660 CD
+  // A volume of 500,000 sectors whose image holds only the first ones.
+  test_support::Bytes big = dir.Read("data.iso");
+  const uint32_t volume = 500'000;
+  for (int i = 0; i < 4; ++i) {
+    big[16 * kUserSize + 80 + i] = static_cast<uint8_t>(volume >> (8 * i));
+    big[16 * kUserSize + 87 - i] = static_cast<uint8_t>(volume >> (8 * i));
+  }
+  const std::string large = dir.Write("large.iso", big);
+  const struct {
+    std::string path;
+    uint32_t descriptor;
+  } cases[] = {
+      {dvd, kMediumDvdRom | kMediumCdbForm},
+      {bd, kMediumBdRom | kMediumCdbForm},
+      {data, kMediumCdRom | kMediumCdbForm},
+      {plain, kMediumCdRom | kMediumCdbForm},
+      {large, kMediumDvdRom | kMediumCdbForm},
+  };
+  for (const auto& c : cases) {
+    Engine e(c.path);
+    ASSERT_EQ(e.error(), kImageOk) << ImageLastError();
+    uint32_t descriptor = 0;
+    uint64_t capacity = 0;
+    ASSERT_EQ(ImageQueryMedium(e.image(), &descriptor, nullptr, &capacity), kImageOk);
+    EXPECT_EQ(descriptor, c.descriptor) << c.path;
+    EXPECT_EQ(capacity * kUserSize, std::filesystem::file_size(c.path)) << c.path;
+    // The data is the image's whatever the class.
+    const test_support::Bytes image = dir.Read(std::filesystem::path(c.path).filename().string());
+    EXPECT_EQ(e.Run(Cdb(0x28, 16, 1)).data,
+              test_support::Bytes(image.begin() + 16 * kUserSize, image.begin() + 17 * kUserSize));
+  }
+}
+
 TEST(Engine, ReadCdOfCookedSectorMatchesRawImage) {
   TempDir dir;
   auto user = Pattern(4 * kUserSize, 4);

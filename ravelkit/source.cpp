@@ -272,8 +272,17 @@ std::unique_ptr<Source> OpenIso(const std::string& path, std::string& error) {
     error = "cannot open '" + path + "'";
     return nullptr;
   }
+  MediumClass content = MediumClass::kCd;
+  if (int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    content = IsoContentClass(
+        [fd](uint64_t lba, uint8_t* out) {
+          return ReadFully(fd, lba * kUserSize, out, kUserSize);
+        },
+        *size / kUserSize);
+    ::close(fd);
+  }
   ImageLayout layout;
-  if (!LayoutIso(path, *size, layout, error)) return nullptr;
+  if (!LayoutIso(path, *size, layout, error, content)) return nullptr;
   return Finish(std::move(layout), error);
 }
 
