@@ -26,15 +26,25 @@ std::atomic<uint64_t> g_span_us{0};
 std::atomic<uint32_t> g_seed{0};
 std::atomic<uint64_t (*)()> g_test_clock{nullptr};
 
-bool LoadScale(CounterScale& scale) {
-  win32::LARGE_INTEGER f{};
-  if (!win32::QueryPerformanceFrequency(&f) || f.QuadPart <= 0) return false;
-  const uint64_t frequency = static_cast<uint64_t>(f.QuadPart);
+bool ScaleFor(uint64_t frequency, CounterScale& scale) {
+  if (frequency == 0) return false;
   // floor(2^64 / 10^6) equals floor((2^64 - 1) / 10^6): 10^6 does not divide 2^64.
   const uint64_t q = (std::numeric_limits<uint64_t>::max() / kMicrosecondsPerSecond) / frequency;
   if (q == 0) return false;  // a counter above 1.8e13 Hz: no span fits
   scale = {frequency, q * frequency, q * kMicrosecondsPerSecond};
   return true;
+}
+
+bool LoadScale(CounterScale& scale) {
+  win32::LARGE_INTEGER f{};
+  if (!win32::QueryPerformanceFrequency(&f) || f.QuadPart <= 0) return false;
+  return ScaleFor(static_cast<uint64_t>(f.QuadPart), scale);
+}
+
+// A span is a whole number of seconds, so its counts convert exactly and only the
+// remainder's product with 10^6 is formed, which stays below q × F × 10^6 <= 2^64.
+uint64_t Convert(uint64_t c, uint64_t frequency, uint64_t span, uint64_t span_us) {
+  return (c % span) * kMicrosecondsPerSecond / frequency + (c / span) * span_us;
 }
 
 void StoreScale(const CounterScale& scale) {
@@ -67,8 +77,13 @@ uint64_t MicrosecondClock() {
   const uint64_t span_us = g_span_us.load(std::memory_order_relaxed);
   win32::LARGE_INTEGER counter{};
   win32::QueryPerformanceCounter(&counter);
-  const uint64_t c = static_cast<uint64_t>(counter.QuadPart);
-  return (c % span) * kMicrosecondsPerSecond / frequency + (c / span) * span_us;
+  return Convert(static_cast<uint64_t>(counter.QuadPart), frequency, span, span_us);
+}
+
+uint64_t CounterMicroseconds(uint64_t counter, uint64_t frequency) {
+  CounterScale scale{};
+  if (!ScaleFor(frequency, scale)) return 0;
+  return Convert(counter, scale.frequency, scale.span, scale.span_us);
 }
 
 uint32_t RandomBelow(uint32_t n) {

@@ -11,6 +11,10 @@ bool InitClock();
 
 // Microseconds of the performance counter; never overflows 64 bits.
 uint64_t MicrosecondClock();
+// The conversion MicrosecondClock makes of a counter value at `frequency` counts per
+// second: floor(counter × 10^6 / frequency) without a 128-bit product. 0 for a frequency
+// of 0 or above floor(2^64 / 10^6), where no span of whole seconds fits.
+uint64_t CounterMicroseconds(uint64_t counter, uint64_t frequency);
 // 0 for n = 0, else a number below n (the process-wide linear congruential generator).
 uint32_t RandomBelow(uint32_t n);
 

@@ -263,12 +263,13 @@ class Parser {
     struct Placed {
       const Point* p;
       uint32_t size;
+      uint8_t track;
       uint64_t offset = 0;
       int64_t count = 0;
     };
     std::vector<Placed> placed;
     for (const CueTrack& t : tracks_)
-      for (const Point& p : t.points) placed.push_back({&p, t.sectorSize});
+      for (const Point& p : t.points) placed.push_back({&p, t.sectorSize, t.number});
     for (size_t i = 0; i < placed.size(); ++i) {
       Placed& cur = placed[i];
       const ImageFile& file = out_.files[static_cast<size_t>(cur.p->file)];
@@ -279,8 +280,11 @@ class Parser {
         cur.offset = static_cast<uint64_t>(cur.p->frame) * cur.size;
       }
       bool last = i + 1 == placed.size() || placed[i + 1].p->file != cur.p->file;
+      const std::string holds = "'" + file.path + "' holds " + std::to_string(file.size / cur.size);
       if (cur.offset >= file.size)
-        return void(FailAt(cur.p->line, "INDEX lies beyond the end of its file"));
+        return void(FailAt(cur.p->line, "track " + std::to_string(cur.track) + " starts at sector " +
+                                            std::to_string(cur.offset / cur.size) + " but " +
+                                            holds));
       if (last) {
         uint64_t rest = file.size - cur.offset;
         if (rest % cur.size != 0)
@@ -290,7 +294,9 @@ class Parser {
       } else {
         cur.count = placed[i + 1].p->frame - cur.p->frame;
         if (cur.offset + static_cast<uint64_t>(cur.count) * cur.size > file.size)
-          return void(FailAt(cur.p->line, "track data runs past the end of its file"));
+          return void(FailAt(cur.p->line, "track " + std::to_string(cur.track) + " needs " +
+                                              std::to_string(cur.offset / cur.size + cur.count) +
+                                              " sectors but " + holds));
       }
     }
 

@@ -156,12 +156,15 @@ uint32_t ImageOpen(uint32_t, const char16_t* names, uint32_t mask, uint32_t, uin
   std::string error;
   auto src = OpenImage(path, error, mask == 3 ? &password : nullptr);
   if (!src) {
-    g_lastError = error;
-    if (error == kErrorPasswordNeeded) return kImagePasswordNeeded;
-    if (error == kErrorWrongPassword) return kImageWrongPassword;
-    if (error.rfind("unsupported image format", 0) == 0) return kImageNotSupported;
-    if (error.rfind("cannot open", 0) == 0) return kImageNotFound;
-    return kImageBadFormat;
+    uint32_t code = kImageBadFormat;
+    if (error == kErrorPasswordNeeded) code = kImagePasswordNeeded;
+    else if (error == kErrorWrongPassword) code = kImageWrongPassword;
+    else if (error.rfind("unsupported image format", 0) == 0) code = kImageNotSupported;
+    else if (error.rfind("cannot open", 0) == 0) code = kImageNotFound;
+    // A reason that does not name a file is about the one the user picked.
+    const std::string quoted = "'" + path + "'";
+    g_lastError = error.find(quoted) == std::string::npos ? quoted + ": " + error : error;
+    return code;
   }
   g_lastError.clear();
   *out = new RavelImage{std::move(src), 0, {}};

@@ -10,16 +10,18 @@ constexpr uint64_t kBdMax[] = {12219392, 24438784, 48878592, 62500864};
 
 }  // namespace
 
-bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error) {
+bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error,
+               MediumClass content) {
   if (size == 0 || size % kUserSize != 0) {
-    error = "ISO image size is not a non-zero multiple of 2048 bytes";
+    error = "'" + path + "' is " + std::to_string(size) +
+            " bytes long, which is not a multiple of the 2048-byte sector";
     return false;
   }
   uint64_t sectors = size / kUserSize;
   out = ImageLayout{};
-  if (sectors <= kCdMaxLba) {
+  if (sectors <= kCdMaxLba && content == MediumClass::kCd) {
     out.medium = MediumClass::kCd;
-  } else if (sectors <= kDvdLayer2Sectors) {
+  } else if (sectors <= kDvdLayer2Sectors && content != MediumClass::kBd) {
     out.medium = MediumClass::kDvd;
     out.layers = sectors <= kDvdLayer1Sectors ? 1 : 2;
   } else {

@@ -167,7 +167,15 @@ class IszSource final : public Source {
       return false;
     }
 
-    return LayoutIso(path, imageBytes, layout_, error);
+    // The chunks can be read from here on: the file system says which medium it is for.
+    const MediumClass content = IsoContentClass(
+        [this](uint64_t lba, uint8_t* out) {
+          std::string ignored;
+          return lba <= static_cast<uint64_t>(INT32_MAX) &&
+                 ReadStored(static_cast<int32_t>(lba), out, ignored) == static_cast<int>(kUserSize);
+        },
+        totalSectors_);
+    return LayoutIso(path, imageBytes, layout_, error, content);
   }
 
  private:

@@ -284,7 +284,7 @@ TEST(CueParse, RefusesBadSheetsWithTheReason) {
       {"FILE b.bin MOTOROLA\nTRACK 01 MODE1/2352\n", "MOTOROLA"},
       {"FILE odd.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n", "not a multiple"},
       {"FILE c.iso BINARY\nTRACK 01 MODE1/2352\nINDEX 01 00:00:00\n", "not a multiple"},
-      {std::string(kHead) + "INDEX 01 00:14:00\n", "beyond the end"},  // 1050 > 1000
+      {std::string(kHead) + "INDEX 01 00:14:00\n", "track 1 starts at sector 1050 but 'd/a.bin' holds 1000"},
       {"FILE a.bin BINARY\nFILE b.bin BINARY\n", "previous FILE holds no INDEX"},
       {std::string(kHead) + "INDEX 01 00:00:00\nFILE b.bin BINARY\n", "last FILE holds no"},
       {std::string(kHead) + "PREGAP 99:59:00\nINDEX 01 00:00:00\n", "longer than a CD"},
@@ -389,6 +389,57 @@ TEST(Engine, IsoTooLargeForACdIsServedAsDvd) {
   Outcome cd = e.Run(Cdb(0xBE, 0, 1, 0, 0x10));
   EXPECT_TRUE(cd.check);
   EXPECT_EQ(cd.asc, 0x30);
+}
+
+// The medium class from what the image holds, on images genisoimage makes: UDF with a
+// DVD-Video or Blu-ray movie folder, and an ISO 9660 volume that says it is larger than a CD
+// (its tail cut off, as an image of a DVD copied short would be).
+TEST(Engine, IsoContentChoosesTheMediumClass) {
+  REQUIRE_TOOL("genisoimage");
+  TempDir dir;
+  auto make = [&dir](const std::string& name, const std::string& folder, const char* options) {
+    std::filesystem::create_directories(dir.Path(name + "/" + folder));
+    dir.Write(name + "/" + folder + "/" + "DATA.BIN", Pattern(5000, 3));
+    EXPECT_EQ(test_support::Tool(dir, std::string("genisoimage -quiet ") + options + " -o " +
+                                          name + ".iso " + name),
+              0);
+    return dir.Path(name + ".iso");
+  };
+  const std::string dvd = make("dvd", "VIDEO_TS", "-udf");
+  const std::string bd = make("bd", "BDMV", "-udf");
+  const std::string data = make("data", "FILES", "-udf");
+  const std::string plain = make("plain", "VIDEO_TS", "");  // no UDF: an ISO 9660 CD
+  // A volume of 500,000 sectors whose image holds only the first ones.
+  test_support::Bytes big = dir.Read("data.iso");
+  const uint32_t volume = 500'000;
+  for (int i = 0; i < 4; ++i) {
+    big[16 * kUserSize + 80 + i] = static_cast<uint8_t>(volume >> (8 * i));
+    big[16 * kUserSize + 87 - i] = static_cast<uint8_t>(volume >> (8 * i));
+  }
+  const std::string large = dir.Write("large.iso", big);
+  const struct {
+    std::string path;
+    uint32_t descriptor;
+  } cases[] = {
+      {dvd, kMediumDvdRom | kMediumCdbForm},
+      {bd, kMediumBdRom | kMediumCdbForm},
+      {data, kMediumCdRom | kMediumCdbForm},
+      {plain, kMediumCdRom | kMediumCdbForm},
+      {large, kMediumDvdRom | kMediumCdbForm},
+  };
+  for (const auto& c : cases) {
+    Engine e(c.path);
+    ASSERT_EQ(e.error(), kImageOk) << ImageLastError();
+    uint32_t descriptor = 0;
+    uint64_t capacity = 0;
+    ASSERT_EQ(ImageQueryMedium(e.image(), &descriptor, nullptr, &capacity), kImageOk);
+    EXPECT_EQ(descriptor, c.descriptor) << c.path;
+    EXPECT_EQ(capacity * kUserSize, std::filesystem::file_size(c.path)) << c.path;
+    // The data is the image's whatever the class.
+    const test_support::Bytes image = dir.Read(std::filesystem::path(c.path).filename().string());
+    EXPECT_EQ(e.Run(Cdb(0x28, 16, 1)).data,
+              test_support::Bytes(image.begin() + 16 * kUserSize, image.begin() + 17 * kUserSize));
+  }
 }
 
 TEST(Engine, ReadCdOfCookedSectorMatchesRawImage) {
@@ -521,7 +572,7 @@ TEST(Engine, OpenRefusesBadImagesWithAReason) {
     uint32_t code;
     const char* error;
   } cases[] = {
-      {dir.Write("odd.iso", std::vector<uint8_t>(3000)), kImageBadFormat, "multiple of 2048"},
+      {dir.Write("odd.iso", std::vector<uint8_t>(3000)), kImageBadFormat, "is 3000 bytes long, which is not a multiple of the 2048-byte sector"},
       {dir.Write("x.cue", "FILE short.bin BINARY\nTRACK 01 AUDIO\nINDEX 01 00:00:00\n"),
        kImageBadFormat, "not a multiple"},
       {dir.Write("y.cue", "FILE nothere.bin BINARY\n"), kImageBadFormat, "nothere.bin"},
@@ -534,6 +585,25 @@ TEST(Engine, OpenRefusesBadImagesWithAReason) {
     EXPECT_EQ(e.image(), nullptr);
     EXPECT_NE(std::string(ImageLastError()).find(c.error), std::string::npos)
         << c.path << ": " << ImageLastError();
+  }
+}
+
+// What a person is told, whole: the file named as given, the system's reason where it has one.
+TEST(Engine, OpenSaysWhyInOneLine) {
+  TempDir dir;
+  dir.Write("empty.iso", std::vector<uint8_t>());
+  dir.Write("disc.cue", "FILE \"x.bin\" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n");
+  std::filesystem::create_directories(dir.Path("folder.iso"));
+  const std::pair<std::string, std::string> cases[] = {
+      {dir.Path("x.iso"), "cannot open '" + dir.Path("x.iso") + "': No such file or directory"},
+      {dir.Path("empty.iso"), "'" + dir.Path("empty.iso") + "' is empty"},
+      {dir.Path("disc.cue"), "'" + dir.Path("disc.cue") + "' line 1: cannot open file 'x.bin'"},
+      {dir.Path("folder.iso"), "cannot open '" + dir.Path("folder.iso") + "': it is a directory"},
+  };
+  for (const auto& [path, message] : cases) {
+    Engine e(path);
+    EXPECT_NE(e.error(), kImageOk) << path;
+    EXPECT_EQ(std::string(ImageLastError()), message);
   }
 }
 

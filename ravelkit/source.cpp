@@ -272,8 +272,17 @@ std::unique_ptr<Source> OpenIso(const std::string& path, std::string& error) {
     error = "cannot open '" + path + "'";
     return nullptr;
   }
+  MediumClass content = MediumClass::kCd;
+  if (int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    content = IsoContentClass(
+        [fd](uint64_t lba, uint8_t* out) {
+          return ReadFully(fd, lba * kUserSize, out, kUserSize);
+        },
+        *size / kUserSize);
+    ::close(fd);
+  }
   ImageLayout layout;
-  if (!LayoutIso(path, *size, layout, error)) return nullptr;
+  if (!LayoutIso(path, *size, layout, error, content)) return nullptr;
   return Finish(std::move(layout), error);
 }
 
@@ -284,8 +293,11 @@ std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error) {
   std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   ImageLayout layout;
   if (!ParseCue(std::string_view(reinterpret_cast<const char*>(text.data()), text.size()), dir,
-                StatSize, layout, error))
+                StatSize, layout, error)) {
+    // The sheet's own faults come with a line number, which means little without the name.
+    error = "'" + path + "'" + (error.rfind("line ", 0) == 0 ? " " : ": ") + error;
     return nullptr;
+  }
   return Finish(std::move(layout), error);
 }
 
@@ -380,6 +392,31 @@ std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
       {"mds", Unprotected<OpenMds>},      {"mdf", Unprotected<OpenMdfOfMds>},
       {"nrg", Unprotected<OpenNrg>},      {"isz", OpenIsz},
   };
+  // What is wrong with the file itself is said before any format is tried, in the
+  // system's words where it has them.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    error = "cannot open '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = "cannot open '" + path + "': it is a directory";
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = "cannot open '" + path + "': not a regular file";
+    return nullptr;
+  }
+  if (st.st_size == 0) {
+    error = "'" + path + "' is empty";
+    return nullptr;
+  }
+  if (int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd < 0) {
+    error = "cannot open '" + path + "': " + std::strerror(errno);
+    return nullptr;
+  } else {
+    ::close(fd);
+  }
   std::string ext = Extension(path);
   for (const Opener& o : kOpeners)
     if (ext == o.ext) return o.open(path, password, error);

@@ -87,7 +87,16 @@ using FileSizeLookup = std::function<std::optional<uint64_t>(const std::string& 
 
 // Parsers: fill `out` or return false with `error` set. They read no file data and end
 // on ImageLayout::Check, so a layout they return is valid.
-bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error);
+// `content` is the medium the image's file system says it was made for (IsoContentClass);
+// the class is the larger of that and the one the size needs.
+bool LayoutIso(const std::string& path, uint64_t size, ImageLayout& out, std::string& error,
+               MediumClass content = MediumClass::kCd);
+// Reads 2,048-byte user sector `lba` of an ISO image; false when it cannot.
+using IsoSectorReader = std::function<bool(uint64_t lba, uint8_t* out)>;
+// The medium an image of `sectors` user sectors holds by its content: a DVD for a UDF file
+// system with VIDEO_TS at its root or an ISO 9660 volume larger than a CD, a BD for one
+// with BDMV or a volume larger than a DVD, else a CD (no evidence either way).
+MediumClass IsoContentClass(const IsoSectorReader& read, uint64_t sectors);
 // `dir` is the directory relative FILE names are resolved against (may be empty).
 bool ParseCue(std::string_view text, const std::string& dir, const FileSizeLookup& sizeOf,
               ImageLayout& out, std::string& error);

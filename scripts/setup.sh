@@ -9,7 +9,7 @@ packages=(
   python3
   # Default disc image, independent readers of the image formats the tests compare
   # against, and the libraries the image engine links.
-  xorriso bchunk ccd2iso mdf2iso nrg2iso iat libcdio-utils libcdio-dev libiso9660-dev
+  xorriso genisoimage bchunk ccd2iso mdf2iso nrg2iso iat libcdio-utils libcdio-dev libiso9660-dev
   zlib1g-dev libbz2-dev libssl-dev
 )
 

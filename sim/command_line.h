@@ -6,8 +6,13 @@
 #include <string_view>
 
 #include "sim/read_job.h"
+#include "sim/serving.h"
 
 namespace sim {
+
+// The exit status of read, info and serve when the image does not mount; the reason is
+// the one line they write to standard error before stopping.
+inline constexpr int kExitNotMounted = 3;
 
 // The value that follows the option at argv[*i], which is then stepped past; false when the
 // option is the last argument.

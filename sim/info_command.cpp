@@ -536,6 +536,10 @@ int InfoCommand(int argc, char** argv) {
     InfoUsage();
     return 2;
   }
+  if (const std::string problem = ImageMountProblem(args.job.image); !problem.empty()) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    return kExitNotMounted;
+  }
   std::vector<Answer> answers;
   const std::string error = WithReadyDrive(args.job, [&](Initiator& initiator) -> std::string {
     const std::optional<UnitInfo> unit = initiator.unit();

@@ -154,6 +154,10 @@ int ReadCommand(int argc, char** argv) {
     ReadUsage();
     return 2;
   }
+  if (const std::string problem = ImageMountProblem(args.job.image); !problem.empty()) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    return kExitNotMounted;
+  }
   if (!args.json) {
     std::printf("reading %s as a %s initiator at %s, %s\n", args.job.image.c_str(),
                 args.job.client == Client::kMac ? "Mac" : "Windows", SpeedName(args.job.speed),

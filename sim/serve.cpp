@@ -321,6 +321,10 @@ int ServeCommand(int argc, char** argv) {
     ServeUsage();
     return 2;
   }
+  if (const std::string problem = ImageMountProblem(args.job.image); !problem.empty()) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    return kExitNotMounted;
+  }
   if (!InstallSignals()) {
     std::fprintf(stderr, "serve: signal handlers: %s\n", std::strerror(errno));
     return 1;

@@ -440,6 +440,61 @@ TEST_F(Serve, ClientToolPrintsStatusSenseAndData) {
   EXPECT_EQ(status, 2) << out;
 }
 
+// The mixed-mode CUE/BIN (a data track from 0, audio track 2 from 450 after its stored
+// pregap, audio track 3 from 750, the lead-out at 950) asked for its TOC in LBA form one
+// starting track at a time, as CD drivers and rippers ask for it.
+TEST_F(Serve, ReadTocStartsAtTheStartingTrack) {
+  ASSERT_EQ(Stop(SIGTERM), 0);
+  Start(SKM_MIXED_IMAGE);
+  Client c(socket_);
+  ASSERT_TRUE(c.connected());
+  auto toc = [&c](uint8_t from, uint16_t allocation) {
+    return c.Exchange({0x43, 0, 0, 0, 0, 0, from, static_cast<uint8_t>(allocation >> 8),
+                       static_cast<uint8_t>(allocation), 0},
+                      Direction::kIn, allocation);
+  };
+  const std::vector<uint8_t> track1 = {0, 0x14, 1, 0, 0, 0, 0, 0};
+  const std::vector<uint8_t> track2 = {0, 0x10, 2, 0, 0, 0, 0x01, 0xC2};
+  const std::vector<uint8_t> track3 = {0, 0x10, 3, 0, 0, 0, 0x02, 0xEE};
+  const std::vector<uint8_t> lead_out = {0, 0x10, 0xAA, 0, 0, 0, 0x03, 0xB6};
+  auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  struct Row {
+    uint8_t from;
+    uint16_t allocation;
+    std::vector<uint8_t> answer;
+  };
+  const Row rows[] = {
+      {0, 804, join({{0, 0x22, 1, 3}, track1, track2, track3, lead_out})},
+      {1, 804, join({{0, 0x22, 1, 3}, track1, track2, track3, lead_out})},
+      {1, 12, join({{0, 0x22, 1, 3}, track1})},
+      {2, 12, join({{0, 0x1A, 1, 3}, track2})},
+      {2, 804, join({{0, 0x1A, 1, 3}, track2, track3, lead_out})},
+      {3, 12, join({{0, 0x12, 1, 3}, track3})},
+      {3, 804, join({{0, 0x12, 1, 3}, track3, lead_out})},
+      {0xAA, 12, join({{0, 0x0A, 1, 3}, lead_out})},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "starting track " << int{row.from} << ", allocation "
+                                      << row.allocation);
+    const Answer a = toc(row.from, row.allocation);
+    ASSERT_TRUE(a.ok);
+    EXPECT_EQ(a.status, 0) << Hex(a.sense);
+    // SBP-2 reports no residue: the rest of the allocation comes back as it was sent, zero.
+    ASSERT_EQ(a.data.size(), row.allocation);
+    std::vector<uint8_t> expected = row.answer;
+    expected.resize(row.allocation, 0);
+    EXPECT_EQ(Hex(a.data), Hex(expected));
+  }
+  const Answer past = toc(4, 12);
+  ASSERT_TRUE(past.ok);
+  EXPECT_EQ(past.status, 2);
+  EXPECT_EQ(std::vector<uint8_t>({past.key(), past.asc(), past.ascq()}), (std::vector<uint8_t>{5, 0x24, 0}));
+}
+
 // Two clients with commands on the login at the same time, each getting its own answers;
 // a third connection is left open and idle when the server is told to end.
 TEST_F(Serve, ConnectionsAtOnceAreEachServed) {

@@ -40,9 +40,48 @@ std::string ServingSide::Start(bool mac, const std::string& image) {
   if (image.empty()) return {};
   const std::u16string path = Utf16(image);
   if (const uint32_t r = imagepath::MountImage(path.c_str(), 0, nullptr, false); r != 0) {
-    return "MountImage '" + image + "': error " + std::to_string(r);
+    return MountFailureText(image, r);
   }
   return {};
+}
+
+namespace {
+
+constexpr uint32_t kMountRefused = 1200;  // MountImage: no usable medium, or the drive refused it
+
+}  // namespace
+
+std::string ImageMountProblem(const std::string& image) {
+  const std::u16string path = Utf16(image);
+  ImageHandle handle = nullptr;
+  const uint32_t opened = ImageOpen(0, path.c_str(), 1, 0, 0, 0, 0, nullptr, &handle, 0);
+  if (opened != kImageOk) return MountFailureText(image, opened);
+  uint32_t descriptor = 0, period = 0;
+  uint64_t capacity = 0;
+  const uint32_t queried = ImageQueryMedium(handle, &descriptor, &period, &capacity);
+  ImageClose(handle, 0);
+  // The targets' own conditions for a medium (MountImage's 1200).
+  if (queried != kImageOk) return "'" + image + "': the image engine cannot describe its medium";
+  if ((descriptor & kMediumClassMask) == kMediumNone) return "'" + image + "' holds no medium";
+  if (capacity == 0) return "'" + image + "' holds no sectors";
+  if (capacity >= uint64_t{1} << 32) {
+    return "'" + image + "' holds " + std::to_string(capacity) +
+           " sectors, more than the drive can address (4294967295)";
+  }
+  return {};
+}
+
+std::string MountFailureText(const std::string& image, uint32_t r) {
+  switch (r) {
+    case kImagePasswordNeeded: return "'" + image + "' is protected: it needs a password";
+    case kImageWrongPassword: return "wrong password for '" + image + "'";
+    case kMountRefused:
+      return "'" + image + "' was not mounted: the drive found no medium it can serve in it";
+    default: break;
+  }
+  const std::string why = ImageLastError();
+  if (!why.empty()) return why;
+  return "cannot mount '" + image + "': error " + std::to_string(r);
 }
 
 std::u16string Utf16(const std::string& s) {

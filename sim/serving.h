@@ -39,6 +39,15 @@ class ServingSide {
   bool library_ = false;
 };
 
+// Why `image` would not mount, as one line a person can act on ("cannot open 'x.iso': No
+// such file or directory", "'empty.iso' is empty"); empty when the engine opens it and
+// describes a medium the targets take. The commands say this before anything else.
+std::string ImageMountProblem(const std::string& image);
+
+// MountImage's result `r` for `image` in words; right after the failed MountImage on the
+// same thread, it carries the engine's own reason.
+std::string MountFailureText(const std::string& image, uint32_t r);
+
 // UTF-8 to UTF-16, as the tray program hands paths to the targets. Invalid bytes become
 // U+FFFD, which no file name matches.
 std::u16string Utf16(const std::string& s);

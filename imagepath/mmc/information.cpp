@@ -8,6 +8,7 @@
 #include "imagepath/mmc/handlers.h"
 #include "imagepath/mmc/records.h"
 #include "imagepath/scsi_device.h"
+#include "ravelkit/disc.h"
 
 namespace imagepath::mmc {
 namespace {
@@ -204,6 +205,37 @@ uint32_t SendDiagnostic(ScsiDevice* d, ScsiRequest* request, bool*) {
   return kResultGood;
 }
 
+namespace {
+
+// Format 0 in LBA form from the TOC read at attach. Like the MSF form the medium answers,
+// the list starts at the starting track (0 is the first track): an initiator that walks
+// the tracks one at a time with a 12-byte allocation, as operating-system CD drivers do,
+// must get each track's own descriptor, not always the first one. 0xAA gives only the
+// lead-out; a starting track past the last track is an invalid field. The header keeps the
+// disc's first and last track and its length counts the descriptors sent.
+uint32_t TocFromAttach(ScsiDevice* d, uint8_t from) {
+  const uint32_t stored = std::min<uint32_t>(Be16(d->toc), sizeof(d->toc) - kTocLengthFieldSize);
+  const uint32_t count = stored < kTocLengthFieldSize
+                             ? 0
+                             : (stored - kTocLengthFieldSize) / toc::kDescriptorSize;
+  const uint8_t last_track = d->toc[3];
+  if (from > last_track && from != ravelkit::kLeadOutTrack) return InvalidField(d);
+  const uint8_t* descriptors = d->toc + toc::kHeaderSize;
+  uint32_t skip = 0;
+  while (skip < count && descriptors[skip * toc::kDescriptorSize + toc::kTrackNumber] < from) {
+    ++skip;
+  }
+  uint8_t header[toc::kHeaderSize];
+  std::memcpy(header, d->toc, sizeof(header));
+  PutBe16(header, kTocLengthFieldSize + (count - skip) * toc::kDescriptorSize);
+  if (PutData(d, header, sizeof(header))) {
+    PutData(d, descriptors + skip * toc::kDescriptorSize, (count - skip) * toc::kDescriptorSize);
+  }
+  return kResultGood;
+}
+
+}  // namespace
+
 uint32_t ReadToc(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
   const uint8_t* cdb = request->cdb;
   if (!OnlyBits(cdb[1], kTocMsf) || (cdb[2] & ~kTocFormatMask) != 0 ||
@@ -216,13 +248,7 @@ uint32_t ReadToc(ScsiDevice* d, ScsiRequest* request, bool* lock_held) {
     format = cdb[9] >> kTocControlFormatShift;
   }
   LimitData(d, Be16(cdb + 7));
-  if (format == kTocFormatToc && !(cdb[1] & kTocMsf)) {
-    // The whole TOC read at attach, whatever track the initiator starts from.
-    const uint32_t length =
-        std::min<uint32_t>(Be16(d->toc) + kTocLengthFieldSize, sizeof(d->toc));
-    PutData(d, d->toc, length);
-    return kResultGood;
-  }
+  if (format == kTocFormatToc && !(cdb[1] & kTocMsf)) return TocFromAttach(d, cdb[6]);
   if (format != kTocFormatToc && format != kTocFormatSession && format != kTocFormatFullToc &&
       format != kTocFormatAtip) {
     return InvalidField(d);

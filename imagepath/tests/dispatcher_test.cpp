@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -129,7 +130,7 @@ class SpyEngine {
         r->copy(r->copyContext, data.data(), kSectorSize, s * kSectorSize, kCopyToRequest);
       }
       head_ = call.lba() + call.sectors();
-      rotation = kRotationPerSector * call.sectors();
+      rotation = rotation_per_sector.load() * call.sectors();
     } else if (r->copy != nullptr) {
       uint8_t ee[4] = {0xEE, 0xEE, 0xEE, 0xEE};
       r->copy(r->copyContext, ee, 4, 0, kCopyToRequest);
@@ -141,6 +142,12 @@ class SpyEngine {
   }
 
   static inline SpyEngine* self_ = nullptr;
+
+ public:
+  // The rotation each sector read takes (2^-24 revolution).
+  std::atomic<uint32_t> rotation_per_sector{kRotationPerSector};
+
+ private:
   const uint64_t capacity_;
   uint64_t head_ = 0;  // the dispatcher calls one at a time
   std::mutex mu_;
@@ -410,6 +417,18 @@ TEST_F(Dispatcher, RequestsOutsideTheRingGoToTheEngineDirectly) {
       {"READ(10) with FUA", [] { return Request::Read10(100, 8, 0x08); }, true},
       {"READ CD", [] { return Request({0xBE, 0, 0, 0, 0, 100, 0, 0, 1, 0x10, 0, 0}, kSectorSize); }, true},
       {"READ TOC", [] { return Request({0x43, 0, 0, 0, 0, 0, 0, 0x03, 0x24, 0}, 804); }, false},
+      // The commands that move the head to a sector of their own empty the ring too.
+      {"READ HEADER", [] { return Request({0x44, 0, 0, 0, 0x01, 0xF4, 0, 0, 8, 0}, 8); }, true},
+      {"REPORT KEY title key (format 4)",
+       [] { return Request({0xA4, 0, 0, 0, 0x01, 0xF4, 0, 0, 0, 12, 0x04, 0}, 12); }, true},
+      {"REPORT KEY AGID (format 0)", [] { return Request({0xA4, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0x00, 0}, 8); },
+       false},
+      {"READ DISC STRUCTURE copyright of a sector (format 5)",
+       [] { return Request({0xAD, 0, 0, 0, 0x01, 0xF4, 0, 0x05, 0, 8, 0, 0}, 8); }, true},
+      {"READ DISC STRUCTURE physical (format 0)",
+       [] { return Request({0xAD, 0, 0, 0, 0, 0, 0, 0x00, 0x08, 0x04, 0, 0}, 2052); }, false},
+      {"READ DISC STRUCTURE format 5 of a BD (media type 1)",
+       [] { return Request({0xAD, 1, 0, 0, 0x01, 0xF4, 0, 0x05, 0, 8, 0, 0}, 8); }, false},
       {"end rounded up to the block passes the capacity", [] { return Request::Read10(990, 4); }, true},
       {"range wider than the ring", [] { return Request::Read12(0, kRingSectors + 1); }, true},
       {"no sectors", [] { return Request::Read10(100, 0); }, true},
@@ -442,6 +461,51 @@ TEST_F(Dispatcher, RequestsOutsideTheRingGoToTheEngineDirectly) {
     EXPECT_EQ(Run(probe), row.empties_ring ? win32::ERROR_IO_PENDING : 0u);
     EXPECT_EQ(probe.data, Sectors(100, 16));
   }
+}
+
+// Credits add up to more than bit 31 can carry when prefetched blocks took long: the sum
+// saturates (top byte 0x7F, the low 24 bits kept) instead of wrapping to a short rotation,
+// both for a ring hit (with the ring bit on top) and for a direct request after a flush.
+TEST_F(Dispatcher, RotationCreditsSaturateInsteadOfWrapping) {
+  Start(kDvd, 100000);
+  engine_->rotation_per_sector = 0x00800000;  // half a revolution a sector: 8 a block
+  Request miss = Request::Read10(0, 16);
+  ASSERT_EQ(Run(miss), win32::ERROR_IO_PENDING);
+  ASSERT_TRUE(WaitIdle());
+
+  // 512 prefetched sectors at once: 32 blocks of 0x08000000 would wrap to 0.
+  Request hit = Request::Read12(32, 512);
+  ASSERT_EQ(Run(hit), 0u);
+  EXPECT_EQ(hit.data, Sectors(32, 512));
+  EXPECT_EQ(hit.rotation() & 0xFF000000u, kRotationFromRing | kRotationSaturated);
+  ASSERT_TRUE(WaitIdle());
+
+  // A READ CD empties the refilled ring: its own sector plus every block's credit.
+  engine_->Clear();
+  Request direct({0xBE, 0, 0, 0, 0x10, 0, 0, 0, 1, 0x10, 0, 0}, kSectorSize);
+  ASSERT_EQ(Run(direct), win32::ERROR_IO_PENDING);
+  EXPECT_EQ(direct.rotation() & 0xFF000000u, kRotationSaturated);
+  EXPECT_EQ(engine_->background().size(), 0u);
+}
+
+// Prefetching stops at the last whole ECC block before the end: nothing is asked of the
+// engine past the capacity, and read-ahead goes inactive there.
+TEST_F(Dispatcher, ReadAheadStopsAtTheEndOfTheMedium) {
+  Start(kDvd, 300);  // 18 whole blocks and 12 sectors
+  Request req = Request::Read10(0, 16);
+  ASSERT_EQ(Run(req), win32::ERROR_IO_PENDING);
+  ASSERT_TRUE(WaitIdle());
+  const auto bg = engine_->background();
+  ASSERT_FALSE(bg.empty());
+  for (const auto& c : bg) EXPECT_LE(c.lba() + c.sectors(), 300u) << c.lba();
+  EXPECT_EQ(bg.back().lba() + bg.back().sectors(), 288u) << "the last whole block";
+  EXPECT_EQ(t().read_ahead_active, 0);
+  // The tail past the last whole block is read by the engine when asked, as the READ it is.
+  engine_->Clear();
+  Request tail = Request::Read10(288, 12);
+  EXPECT_EQ(Run(tail), win32::ERROR_IO_PENDING);
+  EXPECT_EQ(tail.data, Sectors(288, 12));
+  ASSERT_EQ(engine_->foreground().size(), 1u);
 }
 
 TEST_F(Dispatcher, SecondRequestWhilePendingAnswers5AndLeavesTheFirstAlone) {

@@ -532,12 +532,12 @@ TEST_F(InformationTest, SendDiagnosticStopsPlayOnlyForItsOwnParameters) {
   EXPECT_EQ(Sense(), sense::kDataPhaseError);
 }
 
-TEST_F(InformationTest, ReadTocInLbaFormIsTheWholeTocReadAtAttach) {
+TEST_F(InformationTest, ReadTocInLbaFormIsTheTocReadAtAttach) {
   AttachReady(kCd);
   const std::vector<uint8_t> toc = FakeMedium::Toc(1, 100'000);
-  const Reply from_track_5 = Ask({0x43, 0, 0, 0, 0, 0, 5, 0x03, 0x24, 0});
-  ASSERT_EQ(from_track_5.result, kResultGood);
-  EXPECT_EQ(HexOf(from_track_5.data), HexOf(toc));
+  const Reply from_track_0 = Ask({0x43, 0, 0, 0, 0, 0, 0, 0x03, 0x24, 0});
+  ASSERT_EQ(from_track_0.result, kResultGood);
+  EXPECT_EQ(HexOf(from_track_0.data), HexOf(toc));
   const Reply short_allocation = Ask({0x43, 0, 0, 0, 0, 0, 1, 0, 12, 0});
   EXPECT_EQ(HexOf(short_allocation.data),
             HexOf(std::vector<uint8_t>(toc.begin(), toc.begin() + 12)));
@@ -549,6 +549,56 @@ TEST_F(InformationTest, ReadTocInLbaFormIsTheWholeTocReadAtAttach) {
   ASSERT_EQ(medium_.Requests().size(), 1u);
   EXPECT_EQ(std::memcmp(medium_.Requests()[0].cdb, full_toc.data(), full_toc.size()), 0);
   EXPECT_EQ(medium_.Requests()[0].byte_count, 12u) << "cut to the allocation length";
+}
+
+// A mixed-mode disc (a data track, then three audio tracks) asked one track at a time in LBA
+// form: each answer starts at its starting track, as the medium's MSF answer does.
+TEST_F(InformationTest, ReadTocInLbaFormStartsAtTheStartingTrack) {
+  const std::vector<uint8_t> toc = Hex(
+      "002A 01 04  00 14 01 00 00000000  00 10 02 00 00001F40  00 10 03 00 00002EE0"
+      "  00 10 04 00 00003A98  00 10 AA 00 00004650");
+  Canned answer;
+  answer.data = toc;
+  medium_.canned[0x43] = answer;
+  AttachReady(kCd, 0, 18'000);
+  medium_.canned.clear();
+
+  struct Case {
+    uint8_t from;
+    uint16_t allocation;
+    const char* answer;
+  };
+  const Case cases[] = {
+      // 0 and 1 give the whole TOC, as before.
+      {0, 804, "002A 01 04  00 14 01 00 00000000  00 10 02 00 00001F40  00 10 03 00 00002EE0"
+               "  00 10 04 00 00003A98  00 10 AA 00 00004650"},
+      {1, 804, "002A 01 04  00 14 01 00 00000000  00 10 02 00 00001F40  00 10 03 00 00002EE0"
+               "  00 10 04 00 00003A98  00 10 AA 00 00004650"},
+      {1, 12, "002A 01 04  00 14 01 00 00000000"},
+      {2, 804, "0022 01 04  00 10 02 00 00001F40  00 10 03 00 00002EE0"
+               "  00 10 04 00 00003A98  00 10 AA 00 00004650"},
+      // How a CD driver reads one entry per track.
+      {2, 12, "0022 01 04  00 10 02 00 00001F40"},
+      {3, 12, "001A 01 04  00 10 03 00 00002EE0"},
+      {4, 804, "0012 01 04  00 10 04 00 00003A98  00 10 AA 00 00004650"},
+      {0xAA, 804, "000A 01 04  00 10 AA 00 00004650"},
+      {0xAA, 2, "000A"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "starting track " << int{c.from} << ", allocation "
+                                    << c.allocation);
+    const Reply reply = Ask({0x43, 0, 0, 0, 0, 0, c.from, static_cast<uint8_t>(c.allocation >> 8),
+                             static_cast<uint8_t>(c.allocation), 0});
+    ASSERT_EQ(reply.result, kResultGood);
+    EXPECT_EQ(HexOf(reply.data), HexOf(Hex(c.answer)));
+  }
+  EXPECT_TRUE(medium_.Requests().empty()) << "all from the TOC read at attach";
+
+  for (uint8_t past : {uint8_t{5}, uint8_t{0x63}, uint8_t{0xA9}, uint8_t{0xFF}}) {
+    EXPECT_EQ(Ask({0x43, 0, 0, 0, 0, 0, past, 0, 12, 0}).result, kResultInvalidField)
+        << int{past};
+    EXPECT_EQ(Sense(), sense::kInvalidFieldInCdb);
+  }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -191,6 +191,129 @@ TEST_F(ScsiTest, StoppedDriveSpinsUpOnTheNextMediumAccess) {
   EXPECT_EQ(device_->power_condition, kPowerActive);
 }
 
+// Power conditions by START STOP UNIT: idle and standby are taken, 5 puts the drive to
+// sleep, and asleep it refuses every command, REQUEST SENSE included, with 4/05/00.
+TEST_F(ScsiTest, StartStopPowerConditionsAndSleep) {
+  AttachReady();
+  ASSERT_EQ(Run({0x1B, 0, 0, 0, 0x20, 0}), kResultGood);
+  EXPECT_EQ(device_->power_condition, kPowerIdle);
+  ASSERT_EQ(Run({0x1B, 0, 0, 0, 0x30, 0}), kResultGood);
+  EXPECT_EQ(device_->power_condition, kPowerStandby);
+  for (uint8_t ignored : {0x10, 0x40, 0x70, 0xA0}) {
+    ASSERT_EQ(Run({0x1B, 0, 0, 0, ignored, 0}), kResultGood) << int{ignored};
+    EXPECT_EQ(device_->power_condition, kPowerStandby) << int{ignored};
+  }
+  ASSERT_EQ(Run({0x1B, 0, 0, 0, 0x50, 0}), kResultGood);
+  EXPECT_EQ(device_->power_condition, kPowerSleep);
+  const std::vector<std::vector<uint8_t>> commands = {
+      {0x00, 0, 0, 0, 0, 0},                 // TEST UNIT READY
+      {0x12, 0, 0, 0, 36, 0},                // INQUIRY
+      {0x03, 0, 0, 0, 18, 0},                // REQUEST SENSE
+      {0x28, 0, 0, 0, 0, 0, 0, 0, 1, 0},     // READ(10)
+      {0x1B, 0, 0, 0, 0x01, 0},              // START
+      {0x1B, 0, 0, 0, 0x30, 0},              // back to standby
+  };
+  for (const std::vector<uint8_t>& cdb : commands) {
+    Command c(cdb, 2048);
+    EXPECT_EQ(Run(c), kResultAsleep) << std::hex << int{cdb[0]};
+    EXPECT_EQ(c.request.data_length, 0u) << "no data";
+    EXPECT_EQ(device_->sense[2] & 0x0F, 4);
+    EXPECT_EQ(device_->sense[12], 0x05);
+    EXPECT_EQ(device_->sense[13], 0x00);
+  }
+  EXPECT_TRUE(medium_.Requests().empty()) << "nothing reached the medium";
+}
+
+// START and STOP while the disc is still becoming ready after a load (ready deadline R):
+// START ends the wait at R, with Immed at once with R kept as the ready deadline; STOP
+// spins down in what is left of a spin-up past R - t0, plus up to 99 ms.
+TEST_F(ScsiTest, StartAndStopWhileBecomingReady) {
+  AttachReady();
+  ASSERT_EQ(DetachMedium(device_, nullptr, nullptr, true), 0u);  // the tray moves out
+  Advance(1'100'000);
+  const uint64_t loaded = g_now;
+  ASSERT_EQ(Attach(), 0u);
+  ASSERT_TRUE(device_->becoming_ready);
+  const uint64_t ready = device_->ready_deadline;
+  ASSERT_GE(ready, loaded + 1'400'000);
+  ASSERT_LT(ready, loaded + 1'500'000);
+
+  // START without Immed: answered at R, and the drive is no longer becoming ready.
+  Command start({0x1B, 0, 0, 0, 0x01, 0}, 0);
+  ASSERT_EQ(Run(start), kResultGood);
+  EXPECT_EQ(start.request.deadline, ready);
+  EXPECT_FALSE(device_->becoming_ready);
+  EXPECT_EQ(Run({0x00}), kResultMediumChanged);
+  EXPECT_EQ(Run({0x00}), kResultGood);
+
+  // Reloaded, START with Immed: answered at once, and the drive stays becoming ready
+  // until the same R.
+  ASSERT_EQ(DetachMedium(device_, nullptr, nullptr, true), 0u);
+  Advance(1'100'000);
+  ASSERT_EQ(Attach(), 0u);
+  const uint64_t ready2 = device_->ready_deadline;
+  Command immed({0x1B, 1, 0, 0, 0x01, 0}, 0);
+  ASSERT_EQ(Run(immed), kResultGood);
+  EXPECT_EQ(immed.request.deadline, 0u);
+  EXPECT_TRUE(device_->becoming_ready);
+  EXPECT_EQ(device_->ready_deadline, ready2);
+  EXPECT_EQ(Run({0x00}), kResultNoMedium);
+  EXPECT_EQ(Sense(), sense::kBecomingReady);
+  Advance(ready2 - g_now + 1);
+  EXPECT_EQ(Run({0x00}), kResultMediumChanged);
+
+  // STOP 0.1 s before R: the spin-down takes what is left of 400 ms, 300 ms, plus r.
+  ASSERT_EQ(DetachMedium(device_, nullptr, nullptr, true), 0u);
+  Advance(1'100'000);
+  ASSERT_EQ(Attach(), 0u);
+  const uint64_t ready3 = device_->ready_deadline;
+  Advance(ready3 - g_now - 100'000);
+  const uint64_t t0 = g_now;
+  Command stop({0x1B, 0, 0, 0, 0x00, 0}, 0);
+  ASSERT_EQ(Run(stop), kResultGood);
+  EXPECT_GE(stop.request.deadline, t0 + 300'000);
+  EXPECT_LT(stop.request.deadline, t0 + 400'000);
+  EXPECT_TRUE(device_->spun_down);
+  EXPECT_FALSE(device_->becoming_ready);
+  EXPECT_EQ(Run({0x00}), kResultMediumChanged) << "the load's attention, once";
+  EXPECT_TRUE(device_->spun_down);
+  // START on the spun-down drive: a whole spin-up, 400-499 ms.
+  const uint64_t t1 = g_now;
+  Command again({0x1B, 0, 0, 0, 0x01, 0}, 0);
+  ASSERT_EQ(Run(again), kResultGood);
+  EXPECT_GE(again.request.deadline, t1 + 400'000);
+  EXPECT_LT(again.request.deadline, t1 + 500'000);
+  EXPECT_FALSE(device_->spun_down);
+
+  // STOP right after a load, with R - t0 above 400 ms: only r is left.
+  ASSERT_EQ(DetachMedium(device_, nullptr, nullptr, true), 0u);
+  Advance(1'100'000);
+  ASSERT_EQ(Attach(), 0u);
+  const uint64_t t2 = g_now;
+  Command early_stop({0x1B, 0, 0, 0, 0x00, 0}, 0);
+  ASSERT_EQ(Run(early_stop), kResultGood);
+  EXPECT_GE(early_stop.request.deadline, t2);
+  EXPECT_LT(early_stop.request.deadline, t2 + 100'000);
+}
+
+// REZERO UNIT seeks to LBA 0 and puts the drive in standby; reserved bytes are refused.
+TEST_F(ScsiTest, RezeroSeeksToTheStartAndStandsBy) {
+  AttachReady();
+  ASSERT_EQ(Run({0x28, 0, 0, 0, 0x13, 0x88, 0, 0, 4, 0}, 4 * kBlockSize), kResultGood);
+  EXPECT_EQ(device_->timing.head, 5004u);
+  EXPECT_EQ(device_->power_condition, kPowerActive);
+  ASSERT_EQ(Run({0x01, 0, 0, 0, 0, 0}), kResultGood);
+  EXPECT_EQ(device_->timing.head, 1u) << "rests after sector 0";
+  EXPECT_EQ(device_->power_condition, kPowerStandby);
+  for (size_t byte = 1; byte <= 5; ++byte) {
+    std::vector<uint8_t> cdb = {0x01, 0, 0, 0, 0, 0};
+    cdb[byte] = 1;
+    EXPECT_EQ(Run(cdb), kResultInvalidField) << "byte " << byte;
+    EXPECT_EQ(Sense(), sense::kInvalidFieldInCdb);
+  }
+  EXPECT_TRUE(medium_.Requests().size() == 1) << "only the read reached the medium";
+}
+
 TEST_F(ScsiTest, DetachDuringACommandFollowsItsEnd) {
   AttachReady();
   medium_.answer_later = true;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -86,12 +87,38 @@ struct EngineWrapper {
   static inline std::atomic<bool> gate_closed{false};
   static inline std::atomic<int> waiting_at_gate{0};
 
+  // What the open and the query answer instead of the image's own, when set.
+  static inline std::atomic<uint32_t> open_result{0};
+  static inline std::atomic<uint32_t> query_result{0};
+  static inline std::atomic<uint32_t> descriptor_override{0};
+  static inline std::atomic<uint64_t> capacity_override{0};
+  static inline std::atomic<bool> fail_toc{false};
+  static inline std::atomic<int> opened{0};
+  static inline std::atomic<int> closed{0};
+
+  static uint32_t Open(uint32_t zero0, const char16_t* names, uint32_t mask, uint32_t zero1, uint32_t zero2,
+                       uint32_t zero3, uint32_t zero4, void* context, ImageHandle* out, uint32_t zero5) {
+    if (open_result != 0) return open_result;
+    const uint32_t r = ::ImageOpen(zero0, names, mask, zero1, zero2, zero3, zero4, context, out, zero5);
+    if (r == 0) ++opened;
+    return r;
+  }
+  static void Close(ImageHandle image, uint32_t zero) {
+    ++closed;
+    ::ImageClose(image, zero);
+  }
   static uint32_t Query(ImageHandle image, uint32_t* descriptor, uint32_t* rotation_us, uint64_t* capacity) {
     const uint32_t r = RavelkitEngine().query(image, descriptor, rotation_us, capacity);
     if (rotation_us != nullptr) *rotation_us = period;
-    return r;
+    if (descriptor_override != 0) *descriptor = descriptor_override;
+    if (capacity_override != 0) *capacity = capacity_override;
+    return query_result != 0 ? query_result.load() : r;
   }
   static uint32_t Execute(ImageHandle image, MediaRequest* request, uint32_t* status) {
+    if (fail_toc && request->cdb[0] == 0x43) {
+      *status = kStatusFailed;
+      return 0;
+    }
     const bool read = request->cdb[0] == 0x28 || request->cdb[0] == 0xA8;
     const bool background = (request->flags & kRequestBackground) != 0;
     if (read && !background) {
@@ -108,8 +135,15 @@ struct EngineWrapper {
     period = 0;
     read_rotation = 0;
     gate_closed = false;
+    open_result = 0;
+    query_result = 0;
+    descriptor_override = 0;
+    capacity_override = 0;
+    fail_toc = false;
+    opened = 0;
+    closed = 0;
   }
-  static constexpr EngineOps kOps = {&::ImageOpen, &Query, &Execute, &::ImageClose};
+  static constexpr EngineOps kOps = {&Open, &Query, &Execute, &Close};
 };
 
 // ---- Slots of the target's own, as the management agent uses them ----------------------
@@ -298,6 +332,46 @@ TEST_F(Targets, MountRefusalsReleaseThePreviousImageFirst) {
   EXPECT_EQ(MountedImage(), nullptr);
 }
 
+// An image the engine opens but whose medium the target cannot use is closed again and
+// reported as 1200; the engine's password answers reach the caller unchanged.
+TEST_F(Targets, MountRefusesUnusableMediaAndPassesThePasswordAnswersOn) {
+  ASSERT_EQ(Add(), 0u);
+  struct Row {
+    const char* name;
+    std::function<void()> arrange;
+    uint32_t result;
+    bool opened;  // the engine opened the image, so the target must close it
+  };
+  const Row rows[] = {
+      {"query fails", [] { EngineWrapper::query_result = 87; }, 1200, true},
+      {"no medium (class 0x80)", [] { EngineWrapper::descriptor_override = kMediumCdbForm | kMediumNone; }, 1200,
+       true},
+      {"capacity of 2^32 sectors", [] { EngineWrapper::capacity_override = uint64_t{1} << 32; }, 1200, true},
+      {"capacity above 2^32", [] { EngineWrapper::capacity_override = (uint64_t{1} << 32) + 600; }, 1200, true},
+      {"the command layer refuses the attach", [] { EngineWrapper::fail_toc = true; }, 1200, true},
+      {"password needed", [] { EngineWrapper::open_result = 1514; }, 1514, false},
+      {"wrong password", [] { EngineWrapper::open_result = 1515; }, 1515, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_EQ(Mount(iso_), 0u);
+    EngineWrapper::Reset();
+    row.arrange();
+    EXPECT_EQ(Mount(other_iso_, false, row.result == 1515 ? u"guess" : nullptr), row.result);
+    EXPECT_EQ(MountedImage(), nullptr) << "the target is left empty";
+    win32::EnterCriticalSection(&TargetAt(0)->dispatcher_lock);
+    EXPECT_EQ(TargetAt(0)->capacity, 0u);
+    win32::LeaveCriticalSection(&TargetAt(0)->dispatcher_lock);
+    // The old image was closed first, then the refused one when it had been opened.
+    EXPECT_EQ(EngineWrapper::opened.load(), row.opened ? 1 : 0);
+    EXPECT_EQ(EngineWrapper::closed.load(), row.opened ? 2 : 1);
+    EngineWrapper::Reset();
+  }
+  // And the target still mounts a good image afterwards.
+  EXPECT_EQ(Mount(iso_), 0u);
+  EXPECT_NE(MountedImage(), nullptr);
+}
+
 TEST_F(Targets, ImageReadsThroughTheTargetAreByteExact) {
   ASSERT_EQ(Add(), 0u);
   ASSERT_EQ(Mount(iso_), 0u);
@@ -452,6 +526,18 @@ TEST_F(Targets, AnswersArePacedOnlyForDeadlinesWithinTwoSeconds) {
   EXPECT_GE(paced.answered, paced.deadline);
   EXPECT_EQ(win32::testing::TimerResolution(), 1u);
   SetPacingObserver(nullptr, nullptr);
+
+  // The release timer runs in real time: 3 s after that answer the resolution goes back,
+  // not before. The watch starts after the timer was set, so it can only read less.
+  const auto answered = std::chrono::steady_clock::now();
+  EXPECT_EQ(win32::testing::TimerPeriodRequests(), 1u);
+  while (win32::testing::TimerPeriodRequests() != 0 && std::chrono::steady_clock::now() - answered < 10s) {
+    std::this_thread::sleep_for(10ms);
+  }
+  const auto held = std::chrono::steady_clock::now() - answered;
+  EXPECT_EQ(win32::testing::TimerPeriodRequests(), 0u) << "not released within 10 s";
+  EXPECT_GE(held, 2s) << "released early";
+  EXPECT_EQ(win32::testing::TimerResolution(), 0u);
 }
 
 TEST_F(Targets, RemovingATargetAnswersEveryQueuedRequestAborted) {
