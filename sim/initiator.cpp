@@ -906,6 +906,7 @@ void Initiator::Recover() {
     std::unique_lock<std::mutex> lock(mu_);
     if (cv_.wait_for(lock, std::chrono::milliseconds(options_.reconnect_delay_ms), [this] { return stop_; })) return;
   }
+  if (options_.before_reconnect) options_.before_reconnect();
   RomInfo rom = Discover();
   if (BusMovedSince(start)) return start_over();
   {

@@ -25,6 +25,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <future>
 #include <initializer_list>
 #include <map>
@@ -142,6 +143,9 @@ struct InitiatorOptions {
   uint8_t speed = bus1394::SPEED_S400;  // of this node's link
   size_t unit = 0;  // which SBP-2 unit directory of the target's ROM, in ROM order
   int reconnect_delay_ms = 0;  // wait after a bus reset before reconnecting
+  // Called on the worker, without locks, after that wait and before the recovery looks at
+  // the bus again: a test orders the reconnect after something the target must do first.
+  std::function<void()> before_reconnect;
   std::optional<int> management_timeout_ms;  // replaces the profile's waits
   int max_outstanding = 0;  // 0: the profile's
 };

@@ -606,7 +606,11 @@ TEST_F(EndToEnd, SurvivesResetsInQuickSuccession) {
 TEST_F(EndToEnd, LateReconnectFallsBackToANewLogin) {
   Responder& r = StartResponder();
   InitiatorOptions options;
-  options.reconnect_delay_ms = 1500;  // the Mac asks for no hold: the login expires first
+  // The Mac asked for no hold: its RECONNECT comes only once the login has expired, which
+  // a fixed delay cannot promise on a loaded machine.
+  options.before_reconnect = [&r] {
+    for (int i = 0; i < 20000 && r.counters().expired == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
   Initiator& ini = LoggedIn(Profile::kMac, options);
   ASSERT_EQ(ini.login()->reconnect_hold, 0);
   std::future<Result> pending = ini.Submit(Read10(3, 2048));
