@@ -500,6 +500,77 @@ TEST_F(OpenUnit, ExclusiveLoginKeepsOthersOut) {
   EXPECT_EQ(mac.Login(once).sbp_status, 4);
 }
 
+// The management agent's answers to ORBs it must refuse, each sent as such an ORB goes on
+// the bus, with the status block read back by the initiator that sent it.
+TEST_F(OpenUnit, ManagementStatusRules) {
+  InitiatorOptions mac;
+  mac.profile = Profile::kMac;
+  mac.eui64 = 0x0800460300000041ULL;
+  sim::LoginOptions hold;
+  hold.reconnect = 2;  // outlives the reset the second initiator's arrival makes
+  Initiator& owner = LoggedIn(mac, hold);
+  const uint16_t id = owner.login()->login_id;
+  InitiatorOptions other_options = mac;
+  other_options.eui64 = 0x0800460300000042ULL;
+  Initiator& other = AddInitiator(other_options);
+  ASSERT_TRUE(other.Discover().ok);
+  ASSERT_TRUE(owner.WaitIdle());  // reconnected after that reset
+  ASSERT_EQ(owner.counters().reconnects, 1);
+
+  using sim::RawManagementOrb;
+  auto with_response = [](RawManagementOrb o, uint16_t length) {
+    o.response_length = length;
+    return o;
+  };
+  struct Row {
+    std::string name;
+    Initiator* from;
+    RawManagementOrb orb;
+    uint8_t resp;
+    uint8_t sbp_status;
+  };
+  std::vector<Row> rows = {
+      {"RECONNECT of the login from another EUI-64", &other, RawManagementOrb::Make(vsbp::kReconnect, id), 0, 9},
+      {"LOGOUT of the login from another node", &other, RawManagementOrb::Make(vsbp::kLogout, id), 0, 9},
+      {"RECONNECT of a login ID no login has", &owner, RawManagementOrb::Make(vsbp::kReconnect, id + 1), 0, 0x0A},
+      {"RECONNECT of login ID 64", &owner, RawManagementOrb::Make(vsbp::kReconnect, 64), 0, 0x0A},
+      {"LOGOUT of a login ID no login has", &owner, RawManagementOrb::Make(vsbp::kLogout, id + 3), 0, 0x0A},
+      {"LOGIN to LUN 1", &other, with_response(RawManagementOrb::Make(vsbp::kLogin, 1, 16), 16), 0, 5},
+      {"QUERY LOGINS of LUN 1", &other, with_response(RawManagementOrb::Make(vsbp::kQueryLogins, 1, 52), 52), 0, 5},
+      {"a second LOGIN from the same EUI-64", &owner, with_response(RawManagementOrb::Make(vsbp::kLogin, 0, 16), 16),
+       0, 4},
+      {"SET PASSWORD", &owner, RawManagementOrb::Make(vsbp::kSetPassword, id), 2, 0xFF},
+  };
+  for (uint8_t f : {2, 5, 6, 8, 9, 10, 13}) {
+    rows.push_back({"function " + std::to_string(f), &owner, RawManagementOrb::Make(f, id), 2, 0xFF});
+  }
+  for (const Row& row : rows) {
+    sim::ManagementResult r = row.from->SendManagementOrb(row.orb);
+    ASSERT_EQ(r.status.size(), 8u) << row.name << ": " << sim::ToString(r.transport);
+    EXPECT_EQ(r.status[0] >> 6, 1) << row.name << ": src";
+    EXPECT_EQ(r.status[0] & 7, 1) << row.name << ": len";
+    EXPECT_EQ(r.resp, row.resp) << row.name;
+    EXPECT_EQ(r.sbp_status, row.sbp_status) << row.name;
+  }
+  // None of them touched the login or made one.
+  target_.SetHandler(&Reads);
+  sim::Result read = owner.Execute(Read10(7, 512));
+  ASSERT_TRUE(read.good()) << sim::ToString(read.transport);
+  EXPECT_EQ(read.data, Pattern(512, 7));
+  EXPECT_EQ(owner.counters().relogins, 0);
+  EXPECT_EQ(target_.login_attaches(), 1);
+  EXPECT_TRUE(target_.releases().empty());
+  sim::ManagementResult query = other.QueryLogins();
+  ASSERT_TRUE(query.ok());
+  EXPECT_EQ(sim::QueryLoginsInfo::Parse(query.response).entries.size(), 1u);
+
+  // Once logged out, the login ID is unknown to a RECONNECT of its own initiator.
+  ASSERT_TRUE(owner.Logout().ok());
+  sim::ManagementResult late = owner.SendManagementOrb(RawManagementOrb::Make(vsbp::kReconnect, id));
+  EXPECT_EQ(late.resp, 0);
+  EXPECT_EQ(late.sbp_status, 0x0A);
+}
+
 TEST_F(OpenUnit, AttachRefusalsBecomeLoginStatus) {
   sim::LoginOptions once;
   once.tries = 1;
