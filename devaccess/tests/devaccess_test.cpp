@@ -323,6 +323,70 @@ TEST_F(Library, SecondProcessIsRefusedTheUnit) {
   EXPECT_TRUE(ini.Execute(Read10(1, 512)).good());
 }
 
+// The driver's answer to a bus reset as user mode meets it: a FETCH left pending fails with
+// ERROR_BUS_RESET, the code the request loop waits for a RECONNECT on.
+TEST_F(Library, PendingFetchFailsWithBusResetInUserMode) {
+  ASSERT_EQ(Enumerate(), 1u);
+  Initiator& ini = AddInitiator();  // the node the FETCH claims a login slot for
+  rig_.hc().Drain();  // the driver has taken the generation of the reset the attach made
+  const auto interfaces = kern::ListDeviceInterfaces(ostrane::DeviceInterfaceGuid(), false);
+  ASSERT_EQ(interfaces.size(), 1u);
+  const std::u16string name = win32::testing::DevicePathOf(interfaces[0].symbolic_link) + u"\\unit03";
+  HANDLE unit = win32::CreateFileW(name.c_str(), win32::GENERIC_READ | win32::GENERIC_WRITE,
+                                   win32::FILE_SHARE_READ | win32::FILE_SHARE_WRITE, nullptr, win32::OPEN_EXISTING,
+                                   win32::FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(unit, win32::INVALID_HANDLE_VALUE);
+  HANDLE get_event = win32::CreateEventW(nullptr, win32::TRUE, win32::FALSE, nullptr);
+  HANDLE fetch_event = win32::CreateEventW(nullptr, win32::TRUE, win32::FALSE, nullptr);
+
+  // Published with a unit directory of its own (management agent 0x4006: unit 3).
+  std::vector<uint8_t> get(vsbp::kHeaderBytes, 0);
+  get[0] = vsbp::kControlVersion;
+  for (uint32_t q : {0x00080000u, 0x1200609Eu, 0x13010483u, 0x3800609Eu, 0x390104D8u, 0x54004006u, 0x3A002808u,
+                     0x3D000003u, 0x14050000u}) {
+    for (int shift = 24; shift >= 0; shift -= 8) get.push_back(static_cast<uint8_t>(q >> shift));
+  }
+  vsbp::ManagementRecord record{};
+  win32::OVERLAPPED get_overlapped{};
+  get_overlapped.hEvent = get_event;
+  DWORD n = 0;
+  EXPECT_FALSE(win32::DeviceIoControl(unit, vsbp::IOCTL_VSBP_GET_REQUEST, get.data(), static_cast<DWORD>(get.size()),
+                                      &record, sizeof(record), &n, &get_overlapped));
+  const bool get_pending = win32::GetLastError() == win32::ERROR_IO_PENDING;
+  EXPECT_TRUE(get_pending);
+
+  vsbp::FetchRequest fetch{};
+  fetch.version = vsbp::kControlVersion;
+  fetch.node_id = ini.node_id();
+  fetch.generation = rig_.hc().generation();
+  fetch.status_fifo_lo = 0x1000;
+  fetch.speed = bus1394::SPEED_S400;
+  std::vector<uint8_t> command(sizeof(vsbp::CommandRecord));
+  win32::OVERLAPPED fetch_overlapped{};
+  fetch_overlapped.hEvent = fetch_event;
+  EXPECT_FALSE(win32::DeviceIoControl(unit, vsbp::IOCTL_VSBP_FETCH_COMMAND, &fetch, sizeof(fetch), command.data(),
+                                      static_cast<DWORD>(command.size()), &n, &fetch_overlapped));
+  const bool fetch_pending = win32::GetLastError() == win32::ERROR_IO_PENDING;
+  EXPECT_TRUE(fetch_pending) << win32::GetLastError();
+  if (fetch_pending) {
+    EXPECT_EQ(win32::WaitForSingleObject(fetch_event, 0), win32::WAIT_TIMEOUT);
+    rig_.hc().BusReset();
+    EXPECT_EQ(win32::WaitForSingleObject(fetch_event, 10000), win32::WAIT_OBJECT_0);
+    EXPECT_FALSE(win32::GetOverlappedResult(unit, &fetch_overlapped, &n, win32::TRUE));
+    EXPECT_EQ(win32::GetLastError(), win32::ERROR_BUS_RESET);
+    EXPECT_EQ(win32::WaitForSingleObject(get_event, 0), win32::WAIT_TIMEOUT) << "the unit stays published";
+  }
+
+  win32::CancelIo(unit);
+  if (get_pending) {
+    EXPECT_FALSE(win32::GetOverlappedResult(unit, &get_overlapped, &n, win32::TRUE));
+    EXPECT_EQ(win32::GetLastError(), win32::ERROR_OPERATION_ABORTED);
+  }
+  win32::CloseHandle(fetch_event);
+  win32::CloseHandle(get_event);
+  win32::CloseHandle(unit);
+}
+
 // ---- Commands --------------------------------------------------------------------------
 
 class OpenUnit : public Library {
