@@ -491,9 +491,11 @@ TEST_F(AgentTest, BusResetEndsFetchesClearsTheAgentAndAdoptsTheGeneration) {
 // Resets that come while the notification chain still asks for the new bus are covered by
 // that chain: it runs once, and its answers are the bus as it is by then.
 TEST_F(AgentTest, ResetsWhileTheNotificationChainRunsAreCoalesced) {
-  std::atomic<int> generation_queries{0};
-  hc_->SetFaultHook([&generation_queries](const bus1394::LogEntry& e) {
-    if (e.kind == bus1394::LogEntry::Kind::GenerationQuery) ++generation_queries;
+  // Shared with the hook, which stays installed through the fixture's own resets at the end.
+  auto queries = std::make_shared<std::atomic<int>>(0);
+  std::atomic<int>& generation_queries = *queries;
+  hc_->SetFaultHook([queries](const bus1394::LogEntry& e) {
+    if (e.kind == bus1394::LogEntry::Kind::GenerationQuery) ++*queries;
     return bus1394::FaultAction{};
   });
   std::vector<uint8_t> out;
