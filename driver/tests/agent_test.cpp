@@ -619,8 +619,13 @@ TEST_F(DriverPnpTest, QueryRemoveRefusedWhileAUnitIsOpen) {
 }
 
 TEST_F(DriverPnpTest, SurpriseRemovalEndsPendingRequests) {
+  // The bus reset the publish scheduled comes first: time runs during the removal, and that
+  // reset would end the FETCH with STATUS_BUS_RESET before the removal cancels it.
+  clock_.Advance(30'000'000);
+  ASSERT_TRUE(WaitFor([&] { return hc_->bus_reset_requests() > 0; }));
   std::vector<uint8_t> out;
   Pending fetch = Fetch(0, &out);
+  ASSERT_EQ(fetch.dispatch, STATUS_PENDING);
   ASSERT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
   ASSERT_TRUE(get_.Done(5000));
   EXPECT_EQ(get_.Status(), STATUS_CANCELLED);
