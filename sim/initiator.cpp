@@ -336,26 +336,18 @@ int Initiator::ManagementTimeoutMs(bool login) const {
 ManagementResult Initiator::Manage(uint8_t function, uint16_t lun_or_login, const LoginOptions* login,
                                    uint16_t response_length, int timeout_ms, uint32_t* used_generation) {
   std::lock_guard<std::mutex> serial(mgmt_mu_);
-  ManagementResult result;
   std::optional<UnitInfo> u = unit();
-  if (!u || u->management_agent == 0) {
-    result.transport = Transport::kNoDevice;
-    return result;
-  }
+  if (!u || u->management_agent == 0) return ManagementResult{Transport::kNoDevice};
   const uint32_t generation = hc_.generation();
   const uint16_t me = hc_.node_id(this);
   if (used_generation != nullptr) *used_generation = generation;
-  const uint64_t orb = Allocate(32, 32);
   const uint64_t response = response_length != 0 ? Allocate(response_length, 8) : 0;
   uint64_t password = 0;
 
-  uint32_t q[8] = {};
+  std::array<uint32_t, 8> q = {};
   q[2] = static_cast<uint32_t>(me) << 16 | Hi(response);
   q[3] = Lo(response);
   q[4] = 1u << 31 | static_cast<uint32_t>(function) << 16 | lun_or_login;  // notify
-  q[6] = static_cast<uint32_t>(me) << 16 | Hi(status_fifo_);
-  q[7] = Lo(status_fifo_);
-  std::vector<uint8_t> bytes;
   if (function == kLogin && login != nullptr) {
     q[4] |= (login->exclusive.value_or(traits_.exclusive) ? 1u << 28 : 0) |
             static_cast<uint32_t>(login->reconnect.value_or(traits_.reconnect) & 0xF) << 20;
@@ -376,15 +368,42 @@ ManagementResult Initiator::Manage(uint8_t function, uint16_t lun_or_login, cons
   } else if (function == kQueryLogins) {
     q[5] = response_length;
   }
-  bytes = Quadlets({q[0], q[1], q[2], q[3], q[4], q[5], q[6], q[7]});
-  WriteMemory(orb, bytes);
+  ManagementResult result = SendManagement(*u, q, generation, response, response_length, timeout_ms);
+  if (password != 0) Free(password);
+  return result;
+}
+
+ManagementResult Initiator::SendManagementOrb(const RawManagementOrb& raw) {
+  std::lock_guard<std::mutex> serial(mgmt_mu_);
+  std::optional<UnitInfo> u = unit();
+  if (!u || u->management_agent == 0) return ManagementResult{Transport::kNoDevice};
+  const uint32_t generation = hc_.generation();
+  const uint16_t me = hc_.node_id(this);
+  const uint64_t response = raw.response_length != 0 ? Allocate(raw.response_length, 8) : 0;
+  std::array<uint32_t, 8> q = {raw.q0, raw.q1, static_cast<uint32_t>(me) << 16 | Hi(response), Lo(response),
+                               1u << 31 | raw.q4, raw.q5};
+  const bool login = ((raw.q4 >> 16) & 0xF) == kLogin;
+  return SendManagement(*u, q, generation, response, raw.response_length,
+                        raw.timeout_ms != 0 ? raw.timeout_ms : ManagementTimeoutMs(login));
+}
+
+// Writes the ORB (status FIFO filled in), rings the agent and waits for the status; frees
+// the response buffer. mgmt_mu_ held.
+ManagementResult Initiator::SendManagement(const UnitInfo& u, std::array<uint32_t, 8> q, uint32_t generation,
+                                           uint64_t response, uint16_t response_length, int timeout_ms) {
+  ManagementResult result;
+  const uint16_t me = hc_.node_id(this);
+  q[6] = static_cast<uint32_t>(me) << 16 | Hi(status_fifo_);
+  q[7] = Lo(status_fifo_);
+  const uint64_t orb = Allocate(32, 32);
+  WriteMemory(orb, Quadlets({q[0], q[1], q[2], q[3], q[4], q[5], q[6], q[7]}));
 
   {
     std::lock_guard<std::mutex> lock(mu_);
     mgmt_.orb = orb;
     mgmt_.status.reset();
   }
-  bus1394::Response w = SendToTarget(bus1394::TCODE_WRITE_BLOCK, bus1394::kCsrRegisterBase + u->management_agent,
+  bus1394::Response w = SendToTarget(bus1394::TCODE_WRITE_BLOCK, bus1394::kCsrRegisterBase + u.management_agent,
                                      Quadlets({static_cast<uint32_t>(me) << 16 | Hi(orb), Lo(orb)}));
   const bool same_bus = hc_.generation() == generation;
   bool waited_out = false;
@@ -402,6 +421,7 @@ ManagementResult Initiator::Manage(uint8_t function, uint16_t lun_or_login, cons
         result.dead = (q0 >> 27) & 1;
         result.sbp_status = static_cast<uint8_t>(q0 >> 16);
         result.transport = result.resp == 0 ? Transport::kOk : Transport::kTransportFailure;
+        result.status = s;
       } else {
         result.transport = stop_ || generation_ > generation ? Transport::kAborted : Transport::kTimeout;
         waited_out = result.transport == Transport::kTimeout;
@@ -416,7 +436,6 @@ ManagementResult Initiator::Manage(uint8_t function, uint16_t lun_or_login, cons
     result.response = ReadMemory(response, response_length);
     Free(response);
   }
-  if (password != 0) Free(password);
   Free(orb);
   return result;
 }

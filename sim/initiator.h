@@ -103,8 +103,29 @@ struct ManagementResult {
   uint8_t sbp_status = 0;
   bool dead = false;
   std::vector<uint8_t> response;  // LOGIN / QUERY LOGINS response as read back (bus order)
+  std::vector<uint8_t> status;    // the status block as written (bus order), when one came
 
   bool ok() const { return transport == Transport::kOk && resp == 0 && sbp_status == 0; }
+};
+
+// A management ORB as a test writes it, for any function with any fields. The initiator
+// places the response buffer (q2-q3, when response_length is not 0), its own status FIFO
+// (q6-q7) and the notify bit; q0-q1, q4 (function in bits 16-19, lun or login_ID in the low
+// 16 bits) and q5 go out as given, in host order here.
+struct RawManagementOrb {
+  uint32_t q0 = 0;
+  uint32_t q1 = 0;
+  uint32_t q4 = 0;
+  uint32_t q5 = 0;
+  uint16_t response_length = 0;
+  int timeout_ms = 0;  // 0: as the profile waits for that function
+
+  static RawManagementOrb Make(uint8_t function, uint16_t lun_or_login, uint32_t q5 = 0) {
+    RawManagementOrb o;
+    o.q4 = static_cast<uint32_t>(function & 0xF) << 16 | lun_or_login;
+    o.q5 = q5;
+    return o;
+  }
 };
 
 struct LoginInfo {
@@ -175,6 +196,10 @@ class Initiator : public bus1394::RemoteNode {
   ManagementResult AbortTaskSet();
   ManagementResult LogicalUnitReset();
   ManagementResult TargetReset();
+  // Sends `orb` to the selected unit's management agent and waits for its status, as the
+  // calls above do, but changes no state of this initiator (a LOGIN sent this way is not
+  // this initiator's login).
+  ManagementResult SendManagementOrb(const RawManagementOrb& orb);
 
   // For commands submitted from now on.
   void SetTransfer(const TransferOptions& options);
@@ -215,6 +240,8 @@ class Initiator : public bus1394::RemoteNode {
   // Management.
   ManagementResult Manage(uint8_t function, uint16_t lun_or_login, const LoginOptions* login,
                           uint16_t response_length, int timeout_ms, uint32_t* used_generation);
+  ManagementResult SendManagement(const UnitInfo& unit, std::array<uint32_t, 8> q, uint32_t generation,
+                                  uint64_t response, uint16_t response_length, int timeout_ms);
   ManagementResult LoginOnce(const LoginOptions& options);
   ManagementResult TaskManagement(uint8_t function);
   int ManagementTimeoutMs(bool login) const;

@@ -323,6 +323,70 @@ TEST_F(Library, SecondProcessIsRefusedTheUnit) {
   EXPECT_TRUE(ini.Execute(Read10(1, 512)).good());
 }
 
+// The driver's answer to a bus reset as user mode meets it: a FETCH left pending fails with
+// ERROR_BUS_RESET, the code the request loop waits for a RECONNECT on.
+TEST_F(Library, PendingFetchFailsWithBusResetInUserMode) {
+  ASSERT_EQ(Enumerate(), 1u);
+  Initiator& ini = AddInitiator();  // the node the FETCH claims a login slot for
+  rig_.hc().Drain();  // the driver has taken the generation of the reset the attach made
+  const auto interfaces = kern::ListDeviceInterfaces(ostrane::DeviceInterfaceGuid(), false);
+  ASSERT_EQ(interfaces.size(), 1u);
+  const std::u16string name = win32::testing::DevicePathOf(interfaces[0].symbolic_link) + u"\\unit03";
+  HANDLE unit = win32::CreateFileW(name.c_str(), win32::GENERIC_READ | win32::GENERIC_WRITE,
+                                   win32::FILE_SHARE_READ | win32::FILE_SHARE_WRITE, nullptr, win32::OPEN_EXISTING,
+                                   win32::FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(unit, win32::INVALID_HANDLE_VALUE);
+  HANDLE get_event = win32::CreateEventW(nullptr, win32::TRUE, win32::FALSE, nullptr);
+  HANDLE fetch_event = win32::CreateEventW(nullptr, win32::TRUE, win32::FALSE, nullptr);
+
+  // Published with a unit directory of its own (management agent 0x4006: unit 3).
+  std::vector<uint8_t> get(vsbp::kHeaderBytes, 0);
+  get[0] = vsbp::kControlVersion;
+  for (uint32_t q : {0x00080000u, 0x1200609Eu, 0x13010483u, 0x3800609Eu, 0x390104D8u, 0x54004006u, 0x3A002808u,
+                     0x3D000003u, 0x14050000u}) {
+    for (int shift = 24; shift >= 0; shift -= 8) get.push_back(static_cast<uint8_t>(q >> shift));
+  }
+  vsbp::ManagementRecord record{};
+  win32::OVERLAPPED get_overlapped{};
+  get_overlapped.hEvent = get_event;
+  DWORD n = 0;
+  EXPECT_FALSE(win32::DeviceIoControl(unit, vsbp::IOCTL_VSBP_GET_REQUEST, get.data(), static_cast<DWORD>(get.size()),
+                                      &record, sizeof(record), &n, &get_overlapped));
+  const bool get_pending = win32::GetLastError() == win32::ERROR_IO_PENDING;
+  EXPECT_TRUE(get_pending);
+
+  vsbp::FetchRequest fetch{};
+  fetch.version = vsbp::kControlVersion;
+  fetch.node_id = ini.node_id();
+  fetch.generation = rig_.hc().generation();
+  fetch.status_fifo_lo = 0x1000;
+  fetch.speed = bus1394::SPEED_S400;
+  std::vector<uint8_t> command(sizeof(vsbp::CommandRecord));
+  win32::OVERLAPPED fetch_overlapped{};
+  fetch_overlapped.hEvent = fetch_event;
+  EXPECT_FALSE(win32::DeviceIoControl(unit, vsbp::IOCTL_VSBP_FETCH_COMMAND, &fetch, sizeof(fetch), command.data(),
+                                      static_cast<DWORD>(command.size()), &n, &fetch_overlapped));
+  const bool fetch_pending = win32::GetLastError() == win32::ERROR_IO_PENDING;
+  EXPECT_TRUE(fetch_pending) << win32::GetLastError();
+  if (fetch_pending) {
+    EXPECT_EQ(win32::WaitForSingleObject(fetch_event, 0), win32::WAIT_TIMEOUT);
+    rig_.hc().BusReset();
+    EXPECT_EQ(win32::WaitForSingleObject(fetch_event, 10000), win32::WAIT_OBJECT_0);
+    EXPECT_FALSE(win32::GetOverlappedResult(unit, &fetch_overlapped, &n, win32::TRUE));
+    EXPECT_EQ(win32::GetLastError(), win32::ERROR_BUS_RESET);
+    EXPECT_EQ(win32::WaitForSingleObject(get_event, 0), win32::WAIT_TIMEOUT) << "the unit stays published";
+  }
+
+  win32::CancelIo(unit);
+  if (get_pending) {
+    EXPECT_FALSE(win32::GetOverlappedResult(unit, &get_overlapped, &n, win32::TRUE));
+    EXPECT_EQ(win32::GetLastError(), win32::ERROR_OPERATION_ABORTED);
+  }
+  win32::CloseHandle(fetch_event);
+  win32::CloseHandle(get_event);
+  win32::CloseHandle(unit);
+}
+
 // ---- Commands --------------------------------------------------------------------------
 
 class OpenUnit : public Library {
@@ -498,6 +562,77 @@ TEST_F(OpenUnit, ExclusiveLoginKeepsOthersOut) {
   Initiator& mac = AddInitiator(other);
   ASSERT_TRUE(mac.Discover().ok);
   EXPECT_EQ(mac.Login(once).sbp_status, 4);
+}
+
+// The management agent's answers to ORBs it must refuse, each sent as such an ORB goes on
+// the bus, with the status block read back by the initiator that sent it.
+TEST_F(OpenUnit, ManagementStatusRules) {
+  InitiatorOptions mac;
+  mac.profile = Profile::kMac;
+  mac.eui64 = 0x0800460300000041ULL;
+  sim::LoginOptions hold;
+  hold.reconnect = 2;  // outlives the reset the second initiator's arrival makes
+  Initiator& owner = LoggedIn(mac, hold);
+  const uint16_t id = owner.login()->login_id;
+  InitiatorOptions other_options = mac;
+  other_options.eui64 = 0x0800460300000042ULL;
+  Initiator& other = AddInitiator(other_options);
+  ASSERT_TRUE(other.Discover().ok);
+  ASSERT_TRUE(owner.WaitIdle());  // reconnected after that reset
+  ASSERT_EQ(owner.counters().reconnects, 1);
+
+  using sim::RawManagementOrb;
+  auto with_response = [](RawManagementOrb o, uint16_t length) {
+    o.response_length = length;
+    return o;
+  };
+  struct Row {
+    std::string name;
+    Initiator* from;
+    RawManagementOrb orb;
+    uint8_t resp;
+    uint8_t sbp_status;
+  };
+  std::vector<Row> rows = {
+      {"RECONNECT of the login from another EUI-64", &other, RawManagementOrb::Make(vsbp::kReconnect, id), 0, 9},
+      {"LOGOUT of the login from another node", &other, RawManagementOrb::Make(vsbp::kLogout, id), 0, 9},
+      {"RECONNECT of a login ID no login has", &owner, RawManagementOrb::Make(vsbp::kReconnect, id + 1), 0, 0x0A},
+      {"RECONNECT of login ID 64", &owner, RawManagementOrb::Make(vsbp::kReconnect, 64), 0, 0x0A},
+      {"LOGOUT of a login ID no login has", &owner, RawManagementOrb::Make(vsbp::kLogout, id + 3), 0, 0x0A},
+      {"LOGIN to LUN 1", &other, with_response(RawManagementOrb::Make(vsbp::kLogin, 1, 16), 16), 0, 5},
+      {"QUERY LOGINS of LUN 1", &other, with_response(RawManagementOrb::Make(vsbp::kQueryLogins, 1, 52), 52), 0, 5},
+      {"a second LOGIN from the same EUI-64", &owner, with_response(RawManagementOrb::Make(vsbp::kLogin, 0, 16), 16),
+       0, 4},
+      {"SET PASSWORD", &owner, RawManagementOrb::Make(vsbp::kSetPassword, id), 2, 0xFF},
+  };
+  for (uint8_t f : {2, 5, 6, 8, 9, 10, 13}) {
+    rows.push_back({"function " + std::to_string(f), &owner, RawManagementOrb::Make(f, id), 2, 0xFF});
+  }
+  for (const Row& row : rows) {
+    sim::ManagementResult r = row.from->SendManagementOrb(row.orb);
+    ASSERT_EQ(r.status.size(), 8u) << row.name << ": " << sim::ToString(r.transport);
+    EXPECT_EQ(r.status[0] >> 6, 1) << row.name << ": src";
+    EXPECT_EQ(r.status[0] & 7, 1) << row.name << ": len";
+    EXPECT_EQ(r.resp, row.resp) << row.name;
+    EXPECT_EQ(r.sbp_status, row.sbp_status) << row.name;
+  }
+  // None of them touched the login or made one.
+  target_.SetHandler(&Reads);
+  sim::Result read = owner.Execute(Read10(7, 512));
+  ASSERT_TRUE(read.good()) << sim::ToString(read.transport);
+  EXPECT_EQ(read.data, Pattern(512, 7));
+  EXPECT_EQ(owner.counters().relogins, 0);
+  EXPECT_EQ(target_.login_attaches(), 1);
+  EXPECT_TRUE(target_.releases().empty());
+  sim::ManagementResult query = other.QueryLogins();
+  ASSERT_TRUE(query.ok());
+  EXPECT_EQ(sim::QueryLoginsInfo::Parse(query.response).entries.size(), 1u);
+
+  // Once logged out, the login ID is unknown to a RECONNECT of its own initiator.
+  ASSERT_TRUE(owner.Logout().ok());
+  sim::ManagementResult late = owner.SendManagementOrb(RawManagementOrb::Make(vsbp::kReconnect, id));
+  EXPECT_EQ(late.resp, 0);
+  EXPECT_EQ(late.sbp_status, 0x0A);
 }
 
 TEST_F(OpenUnit, AttachRefusalsBecomeLoginStatus) {

@@ -2,6 +2,7 @@
 // checks, task management, and the fetch agent walking a list of command ORBs. The test
 // plays both sides: the initiator through bus transactions and user mode through the
 // control interface.
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -44,7 +45,7 @@ class AgentTest : public DriverTest {
   }
 
   bus1394::Response Access(uint64_t offset, uint8_t tcode, std::vector<uint8_t> data = {},
-                           uint16_t data_length = 8, uint16_t source = 0) {
+                           uint16_t data_length = 8, uint16_t source = 0, bus1394::RemoteNode* from = nullptr) {
     bus1394::Request r;
     r.destination_id = hc_->local_node_id();
     r.tcode = tcode;
@@ -57,10 +58,16 @@ class AgentTest : public DriverTest {
       r.source_id = source;
       return hc_->SendSync(nullptr, r);
     }
-    return hc_->SendSync(&node_, r);
+    return hc_->SendSync(from != nullptr ? from : &node_, r);
   }
   uint8_t WriteAddress(uint64_t reg, uint32_t orb, uint16_t source = 0) {
     return Access(reg, bus1394::TCODE_WRITE_BLOCK, Be({static_cast<uint32_t>(NodeId()) << 16, orb}), 8, source).rcode;
+  }
+  // The same write from another node on the bus, whose memory holds the ORB.
+  uint8_t WriteAddressFrom(MemoryNode* from, uint64_t reg, uint32_t orb) {
+    return Access(reg, bus1394::TCODE_WRITE_BLOCK, Be({static_cast<uint32_t>(hc_->node_id(from)) << 16, orb}), 8, 0,
+                  from)
+        .rcode;
   }
 
   // Lets the driver's deferred calls, work items and bus traffic run to the end.
@@ -82,11 +89,13 @@ class AgentTest : public DriverTest {
 
   // A management ORB at `at` in initiator memory.
   void PlaceManagementOrb(uint32_t at, uint8_t function, uint32_t q4_low = 0, uint32_t q5 = 0,
-                          uint8_t rq_fmt = 0, bool exclusive = false, uint8_t reconnect = 0) {
+                          uint8_t rq_fmt = 0, bool exclusive = false, uint8_t reconnect = 0,
+                          MemoryNode* into = nullptr) {
+    MemoryNode& node = into != nullptr ? *into : node_;
     uint32_t q4 = 1u << 31 | static_cast<uint32_t>(rq_fmt) << 29 | (exclusive ? 1u << 28 : 0) |
                   static_cast<uint32_t>(reconnect) << 20 | static_cast<uint32_t>(function) << 16 | q4_low;
-    node_.WriteQuadlets(at, {0, 0, 0, static_cast<uint32_t>(kResponse), q4, q5, 0, static_cast<uint32_t>(kFifo)});
-    node_.WriteQuadlets(kFifo, {0, 0});
+    node.WriteQuadlets(at, {0, 0, 0, static_cast<uint32_t>(kResponse), q4, q5, 0, static_cast<uint32_t>(kFifo)});
+    node.WriteQuadlets(kFifo, {0, 0});
   }
   uint32_t FifoQuadlet(uint64_t fifo = kFifo) { return node_.ReadQuadlet(fifo); }
 
@@ -111,6 +120,7 @@ class AgentTest : public DriverTest {
   kern::FileObject* unit_ = nullptr;
   Pending get_;
   vsbp::ManagementRecord record_{};
+  MemoryNode foreign_{1 << 16};  // a second initiator for the tests that attach one; outlives the bus
 };
 
 TEST_F(AgentTest, ManagementRegisterAnswers) {
@@ -212,6 +222,11 @@ TEST_F(AgentTest, ManagementOrbsTheDriverAnswersItself) {
 }
 
 TEST_F(AgentTest, AbortTaskSetReportsThroughFetch) {
+  // Another initiator on the bus, there before the login (attaching resets the bus).
+  MemoryNode& other = foreign_;
+  hc_->Attach(&other, 0x0001020304050608ULL, {}, bus1394::SPEED_S400);
+  Settle();
+  ASSERT_NE(hc_->node_id(&other), NodeId());
   std::vector<uint8_t> out;
   Pending fetch = Fetch(0, &out);
   ASSERT_EQ(fetch.dispatch, STATUS_PENDING);
@@ -230,10 +245,21 @@ TEST_F(AgentTest, AbortTaskSetReportsThroughFetch) {
   ASSERT_TRUE(WaitFor([&] { return FifoQuadlet() != 0; }));
   EXPECT_EQ(vsbp::status_block::resp(FifoQuadlet()), vsbp::kRespRequestComplete);
   EXPECT_EQ(vsbp::status_block::sbp_status(FifoQuadlet()), 0);
-  // A second task management ORB on the login is refused as another node's.
-  PlaceManagementOrb(0x500, vsbp::kAbortTaskSet, 0);
-  ASSERT_EQ(WriteAddress(kAgent0, 0x500, 0xFFC7), RCODE_RESPONSE_COMPLETE);
-  Settle();
+  // A task management ORB for the login from the other node is refused as another node's:
+  // its status goes to that node's FIFO, and the login goes on as it was.
+  node_.WriteQuadlets(kFifo, {0, 0});
+  PlaceManagementOrb(0x500, vsbp::kAbortTaskSet, 0, 0, 0, false, 0, &other);
+  ASSERT_EQ(WriteAddressFrom(&other, kAgent0, 0x500), RCODE_RESPONSE_COMPLETE);
+  ASSERT_TRUE(WaitFor([&] { return other.ReadQuadlet(kFifo) != 0; })) << "no status for the other node";
+  uint32_t q0 = other.ReadQuadlet(kFifo);
+  EXPECT_EQ(vsbp::status_block::src(q0), 1);
+  EXPECT_EQ(vsbp::status_block::resp(q0), vsbp::kRespRequestComplete);
+  EXPECT_EQ(vsbp::status_block::sbp_status(q0), vsbp::kSbpFunctionRejected);
+  EXPECT_EQ(other.ReadQuadlet(kFifo + 4), 0x500u);
+  EXPECT_EQ(FifoQuadlet(), 0u) << "nothing for the login's own initiator";
+  EXPECT_FALSE(next.Done()) << "the login's FETCH stays pending";
+  kern::CancelRequests(unit_, next.irp);
+  ASSERT_TRUE(next.Done(5000));
 }
 
 TEST_F(AgentTest, CommandAgentRegisterAnswers) {
@@ -424,6 +450,80 @@ TEST_F(AgentTest, MalformedOrbsKillTheAgent) {
   }
 }
 
+// ---- Bus resets ------------------------------------------------------------------------
+
+// What the reset notification does to the driver, seen without any register access of the
+// initiator (which would refresh the generation on its own).
+TEST_F(AgentTest, BusResetEndsFetchesClearsTheAgentAndAdoptsTheGeneration) {
+  std::vector<uint8_t> out0, out1;
+  Pending f0 = Fetch(0, &out0);
+  Pending f1 = Fetch(1, &out1);
+  ASSERT_EQ(f0.dispatch, STATUS_PENDING);
+  ASSERT_EQ(f1.dispatch, STATUS_PENDING);
+  // A management ORB address in the register, taken by the pending GET.
+  PlaceManagementOrb(0x100, vsbp::kQueryLogins, 0, 16);
+  ASSERT_EQ(WriteAddress(kAgent0, 0x100), RCODE_RESPONSE_COMPLETE);
+  ASSERT_TRUE(get_.Done(5000));
+  ASSERT_EQ(Access(kAgent0, bus1394::TCODE_READ_BLOCK, {}, 8).data, Be({0, 0x100}));
+  const uint32_t old_generation = hc_->generation();
+
+  hc_->BusReset();
+  ASSERT_TRUE(f0.Done(5000));
+  ASSERT_TRUE(f1.Done(5000));
+  EXPECT_EQ(f0.Status(), STATUS_BUS_RESET);
+  EXPECT_EQ(f1.Status(), STATUS_BUS_RESET);
+  ASSERT_NE(hc_->generation(), old_generation);
+  // The unit now takes FETCHes of the new generation only.
+  std::vector<uint8_t> out;
+  vsbp::FetchRequest stale = FetchInput(0, NodeId(), old_generation);
+  Pending p = Send(unit_, vsbp::IOCTL_VSBP_FETCH_COMMAND, &stale, sizeof(stale), out0.data(),
+                   static_cast<uint32_t>(out0.size()));
+  ASSERT_TRUE(p.Done(5000));
+  EXPECT_EQ(p.Status(), STATUS_BUS_RESET);
+  Pending renewed = Fetch(0, &out);
+  EXPECT_EQ(renewed.dispatch, STATUS_PENDING) << "the new generation was not adopted";
+  // The MANAGEMENT_AGENT register forgot the ORB address.
+  EXPECT_EQ(Access(kAgent0, bus1394::TCODE_READ_BLOCK, {}, 8).data, Be({0, 0}));
+  kern::CancelRequests(unit_, renewed.irp);
+  ASSERT_TRUE(renewed.Done(5000));
+}
+
+// Resets that come while the notification chain still asks for the new bus are covered by
+// that chain: it runs once, and its answers are the bus as it is by then.
+TEST_F(AgentTest, ResetsWhileTheNotificationChainRunsAreCoalesced) {
+  // Shared with the hook, which stays installed through the fixture's own resets at the end.
+  auto queries = std::make_shared<std::atomic<int>>(0);
+  std::atomic<int>& generation_queries = *queries;
+  hc_->SetFaultHook([queries](const bus1394::LogEntry& e) {
+    if (e.kind == bus1394::LogEntry::Kind::GenerationQuery) ++*queries;
+    return bus1394::FaultAction{};
+  });
+  std::vector<uint8_t> out;
+  Pending fetch = Fetch(0, &out);
+  ASSERT_EQ(fetch.dispatch, STATUS_PENDING);
+  hc_->PendQueries(true);
+  hc_->BusReset();
+  hc_->BusReset();
+  hc_->BusReset();
+  Settle();
+  EXPECT_EQ(generation_queries.load(), 1) << "a reset during the chain started a second one";
+  EXPECT_FALSE(fetch.Done()) << "nothing is reset before the chain knows the new bus";
+  hc_->PendQueries(false);
+  hc_->ReleasePendedQueries();
+  ASSERT_TRUE(fetch.Done(5000));
+  EXPECT_EQ(fetch.Status(), STATUS_BUS_RESET);
+  Settle();
+  EXPECT_EQ(generation_queries.load(), 1);
+  // The chain adopted the latest generation, not the one of the reset that started it.
+  Pending latest = Fetch(0, &out);
+  ASSERT_EQ(latest.dispatch, STATUS_PENDING) << "the generation of the last reset was not adopted";
+  // And it is free again: the next reset is handled on its own.
+  hc_->BusReset();
+  ASSERT_TRUE(latest.Done(5000)) << "the chain stayed busy after it ended";
+  EXPECT_EQ(latest.Status(), STATUS_BUS_RESET);
+  EXPECT_EQ(generation_queries.load(), 2);
+}
+
 TEST_F(AgentTest, PublishedDirectoryIsInTheRom) {
   std::vector<uint32_t> rom = hc_->HostConfigRom();
   std::vector<uint8_t> dir = UnitDirectory(0);
@@ -519,8 +619,13 @@ TEST_F(DriverPnpTest, QueryRemoveRefusedWhileAUnitIsOpen) {
 }
 
 TEST_F(DriverPnpTest, SurpriseRemovalEndsPendingRequests) {
+  // The bus reset the publish scheduled comes first: time runs during the removal, and that
+  // reset would end the FETCH with STATUS_BUS_RESET before the removal cancels it.
+  clock_.Advance(30'000'000);
+  ASSERT_TRUE(WaitFor([&] { return hc_->bus_reset_requests() > 0; }));
   std::vector<uint8_t> out;
   Pending fetch = Fetch(0, &out);
+  ASSERT_EQ(fetch.dispatch, STATUS_PENDING);
   ASSERT_EQ(Pnp(IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
   ASSERT_TRUE(get_.Done(5000));
   EXPECT_EQ(get_.Status(), STATUS_CANCELLED);

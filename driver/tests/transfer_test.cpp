@@ -95,8 +95,10 @@ struct SplitCase {
   uint32_t block_size;
 };
 
-// A host with 2048-byte request limits and the given bus interface version: below 3 every
-// request carries one block at most, from 3 on the bus driver cuts blocks itself.
+// A host with a 2048-byte read limit, a 1024-byte write limit and the given bus interface
+// version: below 3 every request carries one block at most, from 3 on the bus driver cuts
+// blocks itself. The write limit lies under the 2048 bytes an S400 block may carry, so a
+// write that ignored it would go out in blocks of the wrong size.
 template <uint16_t Version>
 class TransferTest : public TransferTestBase {
  protected:
@@ -104,7 +106,7 @@ class TransferTest : public TransferTestBase {
     bus1394::HostControllerConfig c;
     c.ddi_major = Version;
     c.max_async_read_request = 2048;
-    c.max_async_write_request = 2048;
+    c.max_async_write_request = 1024;
     return c;
   }
 };
@@ -161,8 +163,8 @@ TEST_F(TransferV2Test, SplitsByBlockSizeBelowVersion3) {
                   {"max_payload 0 uses 4-byte blocks", mp0, {4, 4, 4}, bus1394::TCODE_READ_BLOCK, 4},
                   {"S100 under a 2048 host limit: five of 512 and one of 440", s100, {512, 512, 512, 512, 512, 440},
                    bus1394::TCODE_READ_BLOCK, 512},
-                  {"writes are capped by the host write limit", write, {2048, 2048, 904}, bus1394::TCODE_WRITE_BLOCK,
-                   2048},
+                  {"writes are capped by the host write limit", write, {1024, 1024, 1024, 1024, 904},
+                   bus1394::TCODE_WRITE_BLOCK, 1024},
                   {"a segment 100 bytes before a page end is read with 100 bytes first", page_end,
                    {100, 2048, 2048, 50}, bus1394::TCODE_READ_BLOCK, 2048},
               },
