@@ -157,8 +157,9 @@ struct RequestContext {
   kern::Event response_sent{kern::EventType::Notification, false};
   alignas(8) uint8_t buffer[kContextBufferBytes] = {};
   kern::InlineMdl<2> own_mdl;  // descriptor of `buffer`, built in place
-  // Extra room in front of the in-place descriptor for the register access answer.
-  kern::InlineMdl<1> response_mdl;
+  // Descriptor of the register access answer (`response_packet`). The context comes from a
+  // pool with no alignment to pages, so the 24 bytes can straddle a page boundary: two pages.
+  kern::InlineMdl<2> response_mdl;
 };
 
 // Pooled per device: carries one synchronous or notification-chain bus request.
