@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/kernel/kernel_internal.h"
+#include "platform/threadcpu/threadcpu.h"
 
 namespace kern {
 
@@ -97,6 +98,8 @@ uint32_t CurrentProcessId() { return t_pid; }
 void SetCurrentProcessId(uint32_t pid) { t_pid = pid; }
 
 void EnterSystemThread(Irql level, int processor) {
+  // The kernel's threads run only the driver: their time is the serving side's.
+  threadcpu::CountThisThread();
   t_irql = level;
   t_pid = kSystemProcessId;
   t_processor = processor;

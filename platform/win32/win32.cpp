@@ -19,6 +19,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/threadcpu/threadcpu.h"
+
 namespace win32 {
 
 namespace impl {
@@ -1096,6 +1098,8 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE start, 
   HANDLE h = Insert(std::make_shared<ThreadObject>(t));
   if (thread_id != nullptr) *thread_id = t->id;
   std::thread([t, start, parameter] {
+    // Threads of the program: their time is the serving side's.
+    threadcpu::CountThisThread();
     kern::SetCurrentProcessId(t->pid);
     t_self.state = t;
     const DWORD code = start(parameter);
