@@ -371,7 +371,9 @@ bool TimerService::Set(Timer* timer, uint64_t relative, Dpc* dpc) {
   timer->dpc_ = dpc;
   timer->set_ = true;
   timers_.insert({timer->due_, timer});
-  cv_.notify_all();
+  // The timer thread sleeps until the earliest timer at most: only a new earliest one
+  // needs to wake it (drivers arm a time-out per request, almost always a later one).
+  if (timers_.begin()->second == timer) cv_.notify_all();
   return was_set;
 }
 
