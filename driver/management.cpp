@@ -341,7 +341,7 @@ void BuildResponseHeader(RequestContext* c, const NotificationInfo* info, uint32
 }
 
 void AnswerAccess(RequestContext* c, NotificationInfo* info) {
-  kern::InitializeMdl(&c->response_mdl, c->response_packet, c->response_length, 1);
+  kern::InitializeMdl(&c->response_mdl, c->response_packet, c->response_length, 2);
   kern::BuildMdlForNonPagedPool(&c->response_mdl);
   *info->response_mdl = &c->response_mdl;
   *info->response_packet = c->response_packet;

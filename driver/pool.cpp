@@ -21,17 +21,6 @@ RequestContext* ContextPool::Create() {
                                     kern::PoolPriority::High);
   if (memory == nullptr) return nullptr;
   auto* c = new (memory) RequestContext();
-  // The register access answer gets a one-page descriptor built in place. A context is
-  // larger than a page, so the pool starts it on a page and the answer, near its start,
-  // lies inside the first one; a pool that placed it otherwise gets no context at all
-  // rather than a descriptor that does not cover its packet.
-  const uintptr_t packet = reinterpret_cast<uintptr_t>(c->response_packet);
-  if (packet % kern::kPageSize + sizeof(c->response_packet) > kern::kPageSize) {
-    c->~RequestContext();
-    kern::FreePool(memory);
-    return nullptr;
-  }
-  static_assert(sizeof(RequestContext) > kern::kPageSize);
   c->work_item = kern::WorkItem::Allocate(device_->self);
   c->bus_request = kern::AllocateIrp(stack_size_);
   if (c->work_item == nullptr || c->bus_request == nullptr) {

@@ -157,8 +157,10 @@ struct RequestContext {
   kern::Event response_sent{kern::EventType::Notification, false};
   alignas(8) uint8_t buffer[kContextBufferBytes] = {};
   kern::InlineMdl<2> own_mdl;  // descriptor of `buffer`, built in place
-  // Extra room in front of the in-place descriptor for the register access answer.
-  kern::InlineMdl<1> response_mdl;
+  // Descriptor of the register access answer (`response_packet`), with room for two pages:
+  // the pool starts a context this large on a page, but the answer's descriptor does not
+  // depend on where the pool puts it.
+  kern::InlineMdl<2> response_mdl;
 };
 
 // Pooled per device: carries one synchronous or notification-chain bus request.

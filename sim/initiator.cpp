@@ -252,6 +252,10 @@ bus1394::Response Initiator::HandleRequest(const bus1394::Request& request) {
   bus1394::Response response;
   std::vector<uint8_t> status;
   response.rcode = Access(request, &response.data, &status);
+  // The controller's physical response unit posts writes into memory (ack_complete); the
+  // status FIFO is an address range of the driver, answered by a response packet.
+  const bool write = request.tcode == bus1394::TCODE_WRITE_QUADLET || request.tcode == bus1394::TCODE_WRITE_BLOCK;
+  response.posted = write && status.empty() && response.rcode == bus1394::RCODE_RESPONSE_COMPLETE;
   if (!status.empty()) DeliverStatus(std::move(status));
   return response;
 }

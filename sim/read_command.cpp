@@ -42,6 +42,8 @@ bool Parse(int argc, char** argv, ReadArgs* a) {
       if (!value(&v) || !ParseSpeed(v, &a->job.speed)) return false;
     } else if (k == "--unpaced") {
       a->job.paced = false;
+    } else if (k == "--wire") {
+      a->job.wire = true;
     } else if (k == "--json") {
       a->json = true;
     } else if (k == "--expect") {
@@ -90,6 +92,11 @@ void PrintText(const ReadJobReport& r) {
   std::printf("time:          %.3f s, %.2f MB/s", r.seconds, r.mb_per_s);
   if (r.model_seconds > 0) std::printf(" (the drive's timing model: %.3f s)", r.model_seconds);
   std::printf("\n");
+  if (r.wire_ceiling_mb_per_s > 0) {
+    std::printf("wire:          ceiling %.2f MB/s, %.3f of it reached\n", r.wire_ceiling_mb_per_s,
+                r.mb_per_s / r.wire_ceiling_mb_per_s);
+  }
+  std::printf("serving CPU:   %.3f s, %.3f ms per MiB\n", r.serving_cpu_seconds, r.serving_cpu_ms_per_mib);
   std::printf("commands:      %llu, bus requests %llu (%llu packets)\n", static_cast<unsigned long long>(r.commands),
               static_cast<unsigned long long>(r.bus_requests), static_cast<unsigned long long>(r.bus_packets));
   std::printf("sha256:        %s\n", r.sha256.empty() ? "-" : r.sha256.c_str());
@@ -125,15 +132,27 @@ std::string TracksJson(const std::vector<TrackReport>& tracks) {
   return out + "]";
 }
 
+// A figure, or null where there is none.
+std::string JsonNumber(double v, bool present) {
+  if (!present) return "null";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.3f", v);
+  return text;
+}
+
 void PrintJson(const ReadArgs& a, const ReadJobReport& r) {
+  const bool wire = r.wire_ceiling_mb_per_s > 0;
   std::printf(
-      "{\"image\": %s, \"client\": \"%s\", \"speed\": \"%s\", \"paced\": %s, \"sectors\": %llu, \"bytes\": %llu, "
-      "\"seconds\": %.6f, \"model_seconds\": %.6f, \"mb_per_s\": %.3f, \"commands\": %llu, \"bus_requests\": %llu, \"bus_packets\": %llu, \"sha256\": %s, "
+      "{\"image\": %s, \"client\": \"%s\", \"speed\": \"%s\", \"paced\": %s, \"wire\": %s, \"sectors\": %llu, \"bytes\": %llu, "
+      "\"seconds\": %.6f, \"model_seconds\": %.6f, \"mb_per_s\": %.3f, \"wire_ceiling_mb_per_s\": %s, "
+      "\"wire_ratio\": %s, \"serving_cpu_ms_per_mib\": %.3f, \"commands\": %llu, \"bus_requests\": %llu, \"bus_packets\": %llu, \"sha256\": %s, "
       "\"match\": %s, \"pacing_error_us\": {\"p50\": %lld, \"p99\": %lld, \"answers\": %llu}, \"tracks\": %s, "
       "\"error\": %s}\n",
       JsonString(a.job.image).c_str(), a.job.client == Client::kMac ? "mac" : "windows", SpeedName(a.job.speed),
-      a.job.paced ? "true" : "false", static_cast<unsigned long long>(r.sectors),
-      static_cast<unsigned long long>(r.bytes), r.seconds, r.model_seconds, r.mb_per_s, static_cast<unsigned long long>(r.commands),
+      a.job.paced ? "true" : "false", a.job.wire ? "true" : "false", static_cast<unsigned long long>(r.sectors),
+      static_cast<unsigned long long>(r.bytes), r.seconds, r.model_seconds, r.mb_per_s,
+      JsonNumber(r.wire_ceiling_mb_per_s, wire).c_str(), JsonNumber(r.mb_per_s / r.wire_ceiling_mb_per_s, wire).c_str(),
+      r.serving_cpu_ms_per_mib, static_cast<unsigned long long>(r.commands),
       static_cast<unsigned long long>(r.bus_requests), static_cast<unsigned long long>(r.bus_packets),
       JsonString(r.sha256).c_str(), r.match ? "true" : "false",
       static_cast<long long>(r.pacing.p50_us), static_cast<long long>(r.pacing.p99_us),
@@ -145,7 +164,7 @@ void PrintJson(const ReadArgs& a, const ReadJobReport& r) {
 void ReadUsage() {
   std::fprintf(stderr,
                "usage: skellmere-sim read IMAGE [--client windows|mac] [--speed S100|S200|S400|S800]\n"
-               "                          [--unpaced] [--json] [--expect FILE]\n");
+               "                          [--unpaced] [--wire] [--json] [--expect FILE]\n");
 }
 
 int ReadCommand(int argc, char** argv) {

@@ -13,10 +13,17 @@ check_json() {  # file, expected match (true/false)
   python3 - "$1" "$2" <<'PY'
 import json, sys
 doc = json.load(open(sys.argv[1]))
-keys = ["sectors", "bytes", "seconds", "model_seconds", "mb_per_s", "commands", "bus_requests", "sha256",
-        "match", "pacing_error_us", "tracks"]
+keys = ["sectors", "bytes", "seconds", "model_seconds", "mb_per_s", "wire_ceiling_mb_per_s", "wire_ratio",
+        "serving_cpu_ms_per_mib", "commands", "bus_requests", "sha256", "match", "pacing_error_us", "tracks"]
 missing = [k for k in keys if k not in doc]
 assert not missing, f"missing keys {missing}"
+assert doc["serving_cpu_ms_per_mib"] > 0, doc
+# The ceiling and the ratio are figures with wire time and null without.
+if doc["wire"]:
+    assert doc["wire_ceiling_mb_per_s"] > 0 and doc["wire_ratio"] > 0, doc
+    assert abs(doc["wire_ratio"] - doc["mb_per_s"] / doc["wire_ceiling_mb_per_s"]) < 0.01, doc
+else:
+    assert doc["wire_ceiling_mb_per_s"] is None and doc["wire_ratio"] is None, doc
 assert set(doc["pacing_error_us"]) >= {"p50", "p99"}, doc["pacing_error_us"]
 assert doc["match"] is (sys.argv[2] == "true"), doc
 assert doc["sectors"] > 0 and doc["bytes"] == 2048 * doc["sectors"], doc
@@ -33,6 +40,11 @@ status=0
 check_json "$work/good.json" true
 expected_sha="$(sha256sum "$image" | cut -d' ' -f1)"
 grep -q "\"sha256\": \"$expected_sha\"" "$work/good.json" || { echo "digest differs"; exit 1; }
+
+# Wire time on the simulated bus.
+"$sim" read "$image" --unpaced --wire --speed S800 --json >"$work/wire.json" ||
+  { echo "read with wire time failed"; cat "$work/wire.json"; exit 1; }
+check_json "$work/wire.json" true
 
 # The same disc compared with a copy that differs in one byte.
 cp "$image" "$work/changed.iso"

@@ -16,7 +16,9 @@
 #include "devaccess/vsbp2api.h"
 #include "imagepath/targets.h"
 #include "imagepath/timing.h"
+#include "platform/bus1394/wire_time.h"
 #include "platform/kernel/kernel.h"
+#include "platform/threadcpu/threadcpu.h"
 #include "ravelkit/geometry.h"
 #include "ravelkit/ravelkit.h"
 #include "sim/image_data.h"
@@ -432,6 +434,7 @@ class Reader {
     constexpr uint64_t kCommandsPerLogDrain = 256;
     uint64_t since_drain = 0;
     const auto start = Clock::now();
+    const uint64_t cpu_start = threadcpu::ServingNs();
     // The time of the last answer, before the job's own checking of it (hashing and
     // comparing take a while in an instrumented build).
     auto last_answer = start;
@@ -484,6 +487,13 @@ class Reader {
     }
     report_.seconds = std::chrono::duration<double>(last_answer - start).count();
     if (report_.seconds > 0) report_.mb_per_s = static_cast<double>(report_.bytes) / 1e6 / report_.seconds;
+    // Read once at the end, not per answer: each reading is a system call per thread. The
+    // serving side is idle after the last answer, so the span is the same.
+    report_.serving_cpu_seconds = static_cast<double>(threadcpu::ServingNs() - cpu_start) / 1e9;
+    if (report_.bytes > 0) {
+      report_.serving_cpu_ms_per_mib =
+          report_.serving_cpu_seconds * 1e3 / (static_cast<double>(report_.bytes) / (1024.0 * 1024.0));
+    }
     if (model_) {
       report_.model_seconds = model_->seconds();
       report_.model_first_answer_seconds = model_->first_read_seconds();
@@ -546,6 +556,26 @@ std::string TrackList(const std::vector<ImageTrack>& tracks) {
   return out;
 }
 
+// The bus's ceiling for the job's READ(10)s: the transactions each command of the client
+// costs around its data (the Windows client rings DOORBELL and hands page tables of 4 KiB
+// pages; the Mac client writes ORB_POINTER and hands a page table of 0xFFFC-byte segments),
+// data packets as large as the driver cuts them.
+double WireCeiling(const ReadJobOptions& options, const bus1394::HostControllerConfig& controller) {
+  bus1394::wire::CommandShape shape;
+  shape.speed = options.speed;
+  shape.data_bytes = std::clamp<uint32_t>(options.sectors_per_command, 1, 0xFFFF) * kSector;
+  shape.payload = std::min(bus1394::MaxPayloadForSpeed(options.speed), controller.max_async_write_request);
+  if (options.client == Client::kMac) {
+    shape.agent_write_bytes = 8;
+    constexpr uint32_t kMacSegment = 0xFFFC;
+    const uint32_t segments = (shape.data_bytes + kMacSegment - 1) / kMacSegment;
+    shape.extra_read_bytes = segments > 1 ? segments * 8 : 0;
+  } else {
+    shape.extra_read_bytes = (shape.data_bytes + 4095) / 4096 * 8;
+  }
+  return bus1394::wire::CeilingBytesPerSecond(shape) / 1e6;
+}
+
 }  // namespace
 
 ReadJobReport RunReadJob(const ReadJobOptions& options) {
@@ -569,6 +599,8 @@ ReadJobReport RunReadJob(const ReadJobOptions& options) {
   kern::ProcessScope process(kTrayProcess);
   MachineOptions machine_options = MachineOptions::WithControllers(1);
   machine_options.controllers[0].local_speed = options.speed;
+  machine_options.controllers[0].wire_time = options.wire;
+  if (options.wire) report.wire_ceiling_mb_per_s = WireCeiling(options, machine_options.controllers[0]);
   Machine machine(machine_options);
   PacingRecorder pacing;
   bool read_ok = false;
@@ -621,6 +653,7 @@ std::string WithReadyDrive(const ReadJobOptions& options,
   kern::ProcessScope process(kTrayProcess);
   MachineOptions machine_options = MachineOptions::WithControllers(1);
   machine_options.controllers[0].local_speed = options.speed;
+  machine_options.controllers[0].wire_time = options.wire;
   Machine machine(machine_options);
   ServingSide serving(options.paced);
   if (std::string failure = serving.Start(options.client == Client::kMac, options.image); !failure.empty()) {

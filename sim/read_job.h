@@ -28,6 +28,9 @@ struct ReadJobOptions {
   // Paced: answers leave at the drive's timing. Unpaced: the engine reports no rotation,
   // so only becoming ready and spin-up delay an answer.
   bool paced = true;
+  // Wire time on the bus (platform/bus1394/wire_time.h): packets take as long as on a real
+  // cable, so the figure is what a real bus would carry.
+  bool wire = false;
   uint32_t sectors_per_command = 32;  // 64 KiB READ(10)s
   int in_flight = 8;                  // commands handed to the initiator at once
   // Called after every READ(10) with the sectors done so far and the capacity.
@@ -70,6 +73,14 @@ struct ReadJobReport {
   double first_answer_seconds = 0;
   double model_first_answer_seconds = 0;
   double mb_per_s = 0;          // 10^6 bytes per second
+  // With wire time: what the bus carries at best for this speed, client and command size
+  // (bus1394::wire::CeilingBytesPerSecond), in 10^6 bytes per second; 0 without.
+  double wire_ceiling_mb_per_s = 0;
+  // CPU time of the serving side's threads alone (driver callbacks and work items, login,
+  // management, executor and dispatcher threads; not the simulated initiator and bus) over
+  // the same span as `seconds`.
+  double serving_cpu_seconds = 0;
+  double serving_cpu_ms_per_mib = 0;
   uint64_t commands = 0;        // every command of the session, TEST UNIT READYs included
   uint64_t bus_requests = 0;    // asynchronous requests on the bus from discovery to the end
   uint64_t bus_packets = 0;     // the packets they went out as

@@ -161,6 +161,7 @@ struct JobRow {
   bool paced;
   uint32_t sectors_per_command = 32;
   uint8_t speed = bus1394::SPEED_S400;
+  bool wire = false;
 };
 void PrintTo(const JobRow& row, std::ostream* out) { *out << row.name; }
 
@@ -175,6 +176,7 @@ TEST_P(ReadJob, ReadsTheWholeDiscAsTheImageHoldsIt) {
   options.paced = GetParam().paced;
   options.sectors_per_command = GetParam().sectors_per_command;
   options.speed = GetParam().speed;
+  options.wire = GetParam().wire;
   uint64_t last_progress = 0;
   options.progress = [&](uint64_t done, uint64_t total) {
     EXPECT_GT(done, last_progress);
@@ -203,6 +205,14 @@ TEST_P(ReadJob, ReadsTheWholeDiscAsTheImageHoldsIt) {
   // No packet carries more than the speed allows.
   EXPECT_GE(r.bus_packets, r.bytes / bus1394::MaxPayloadForSpeed(GetParam().speed));
   EXPECT_GT(r.seconds, 0);
+  // The serving side worked for every answer; the ceiling is there with wire time only.
+  EXPECT_GT(r.serving_cpu_seconds, 0);
+  EXPECT_GT(r.serving_cpu_ms_per_mib, 0);
+  if (GetParam().wire) {
+    EXPECT_GT(r.wire_ceiling_mb_per_s, 0);
+  } else {
+    EXPECT_EQ(r.wire_ceiling_mb_per_s, 0);
+  }
   // Paced, the READ(10) answers wait for the drive's timing; unpaced, nothing but becoming
   // ready may hold an answer back.
   if (GetParam().paced) {
@@ -217,7 +227,10 @@ INSTANTIATE_TEST_SUITE_P(ClientsAndPacing, ReadJob,
                                            // Short reads: hundreds of commands, the last one shorter than the others.
                                            JobRow{"WindowsUnpacedShortReads", Client::kWindows, false, 4},
                                            JobRow{"MacPaced", Client::kMac, true},
-                                           JobRow{"MacUnpacedS100", Client::kMac, false, 32, bus1394::SPEED_S100}),
+                                           JobRow{"MacUnpacedS100", Client::kMac, false, 32, bus1394::SPEED_S100},
+                                           JobRow{"WindowsUnpacedWireS800", Client::kWindows, false, 32,
+                                                  bus1394::SPEED_S800, true},
+                                           JobRow{"MacPacedWire", Client::kMac, true, 32, bus1394::SPEED_S400, true}),
                          [](const ::testing::TestParamInfo<JobRow>& row) { return row.param.name; });
 
 // Reading one image while comparing with another must not pass.

@@ -83,6 +83,8 @@ bool Parse(int argc, char** argv, ServeArgs* a) {
       if (!value(&v) || !ParseClient(v, &a->job.client)) return false;
     } else if (k == "--unpaced") {
       a->job.paced = false;
+    } else if (k == "--wire") {
+      a->job.wire = true;
     } else if (!k.starts_with("--") && a->job.image.empty()) {
       a->job.image = k;
     } else {
@@ -311,7 +313,7 @@ std::string Serve(Initiator& initiator, const ServeArgs& args) {
 }  // namespace
 
 void ServeUsage() {
-  std::fprintf(stderr, "       skellmere-sim serve IMAGE --socket PATH [--client windows|mac] [--unpaced]\n");
+  std::fprintf(stderr, "       skellmere-sim serve IMAGE --socket PATH [--client windows|mac] [--unpaced] [--wire]\n");
 }
 
 int ServeCommand(int argc, char** argv) {

@@ -1,9 +1,9 @@
 // skellmere-sim: runs the simulated machine.
 //
 //   skellmere-sim read IMAGE [--client windows|mac] [--speed S100|S200|S400|S800] [--unpaced]
-//                            [--json] [--expect FILE]
+//                            [--wire] [--json] [--expect FILE]
 //   skellmere-sim info IMAGE [--client windows|mac] [--json]
-//   skellmere-sim serve IMAGE --socket PATH [--client windows|mac] [--unpaced]
+//   skellmere-sim serve IMAGE --socket PATH [--client windows|mac] [--unpaced] [--wire]
 //   skellmere-sim demo [--controllers N] [--client windows|mac] [--profile linux|mac|chained]
 //                      [--mib N] [--json]
 //

@@ -8,6 +8,8 @@
 // unless the caller is the bus thread itself.
 #include "platform/bus1394/bus1394.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -17,7 +19,11 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
+
+#include "platform/bus1394/wire_time.h"
+#include "platform/threadcpu/threadcpu.h"
 
 namespace bus1394 {
 namespace {
@@ -142,7 +148,10 @@ uint8_t ResponseTcodeFor(uint8_t tcode) {
   }
 }
 
+// Completion runs the driver's completion routines: the serving side's time even on the
+// bus thread.
 NTSTATUS Complete(kern::Irp* irp, NTSTATUS status, uintptr_t information = 0) {
+  threadcpu::ServingCall serving;
   irp->io_status.status = status;
   irp->io_status.information = information;
   kern::CompleteRequest(irp);
@@ -165,6 +174,7 @@ struct HostController::Impl {
   struct Work {
     std::function<void()> run;
     std::function<void()> cancel;
+    SteadyClock::time_point posted{};  // when it was handed to the bus (set by Post)
   };
   struct Node {
     RemoteNode* node;
@@ -201,6 +211,15 @@ struct HostController::Impl {
   // it; `lock` holds mu_.
   void WaitOutOfCallout(std::unique_lock<std::mutex>& lock, const void* key);
   void Drain();
+
+  // ---- Wire time (bus thread only).
+  wire::Picoseconds WireNow() const;
+  // When the item the bus thread runs was handed to the bus: the moment its first packet is
+  // ready to go, even if the thread takes it up later.
+  wire::Picoseconds WireReady() const;
+  // Places one subaction and waits until it has ended on the cable.
+  wire::Picoseconds OnWire(uint16_t sender, wire::Picoseconds ready, uint8_t speed, uint32_t quadlets);
+  void WaitForWire(wire::Picoseconds at);
 
   // ---- Devices and requests.
   NTSTATUS Dispatch(kern::DeviceObject* device, kern::Irp* irp, bool is_pdo);
@@ -281,6 +300,14 @@ struct HostController::Impl {
   std::condition_variable work_cv_;
   std::condition_variable idle_cv_;
 
+  std::optional<wire::Bus> wire_;  // bus thread only
+  SteadyClock::time_point wire_epoch_ = SteadyClock::now();
+  SteadyClock::time_point running_posted_{};  // the running item's Work::posted
+  // How late the bus thread woke from its last wait for the wire, in the item it runs: what
+  // the item posts is dated that much earlier, as if the thread had woken on time (the
+  // driver's completion routines run here and send their next request at once).
+  SteadyClock::duration wire_late_{};
+
   std::atomic<std::thread::id> bus_thread_id_{};
   std::thread thread_;
   std::atomic<int> reset_requests_{0};
@@ -324,6 +351,7 @@ HostController::Impl::Impl(const HostControllerConfig& config) : config_(config)
 
   RebuildRom();
   active_rom_ = host_rom_;
+  if (config_.wire_time) wire_.emplace(config_.local_speed);
   thread_ = std::thread([this] { Loop(); });
 
   s = kern::RegisterDeviceInterface(controller_, kHostControllerInterface, &link_);
@@ -373,6 +401,9 @@ HostController::Impl::~Impl() {
 
 void HostController::Impl::Loop() {
   bus_thread_id_ = std::this_thread::get_id();
+  // Packets of tens of microseconds: the default timer slack (50 µs) would leave the
+  // simulated cable idle for longer than it was busy.
+  if (wire_) prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     const auto now = SteadyClock::now();
@@ -385,6 +416,8 @@ void HostController::Impl::Loop() {
       Work work = std::move(queue_.front());
       queue_.pop_front();
       running_ = true;
+      running_posted_ = work.posted;
+      wire_late_ = {};
       lock.unlock();
       {
         kern::DispatchLevelScope dispatch;
@@ -409,6 +442,8 @@ void HostController::Impl::Post(Work work) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!stop_) {
+      work.posted = SteadyClock::now();
+      if (wire_ && OnBusThread()) work.posted -= wire_late_;
       queue_.push_back(std::move(work));
       work_cv_.notify_all();
       return;
@@ -422,7 +457,8 @@ void HostController::Impl::PostAfter(uint64_t delay_us, Work work) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!stop_) {
-      delayed_.emplace(SteadyClock::now() + std::chrono::microseconds(delay_us), std::move(work));
+      work.posted = SteadyClock::now() + std::chrono::microseconds(delay_us);
+      delayed_.emplace(work.posted, std::move(work));
       work_cv_.notify_all();
       return;
     }
@@ -440,6 +476,31 @@ void HostController::Impl::Drain() {
   if (OnBusThread()) Fatal("Drain called on the bus thread");
   std::unique_lock<std::mutex> lock(mu_);
   idle_cv_.wait(lock, [&] { return stop_ || (queue_.empty() && delayed_.empty() && !running_); });
+}
+
+wire::Picoseconds HostController::Impl::WireNow() const {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(SteadyClock::now() - wire_epoch_).count() * 1000;
+}
+
+wire::Picoseconds HostController::Impl::WireReady() const {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(running_posted_ - wire_epoch_).count() * 1000;
+}
+
+wire::Picoseconds HostController::Impl::OnWire(uint16_t sender, wire::Picoseconds ready, uint8_t speed,
+                                               uint32_t quadlets) {
+  const wire::Picoseconds end = wire_->Place(PhyOf(sender), ready, {speed, quadlets});
+  WaitForWire(end);
+  return end;
+}
+
+void HostController::Impl::WaitForWire(wire::Picoseconds at) {
+  const auto due = wire_epoch_ + std::chrono::nanoseconds(at / 1000);
+  // Late wake-ups do not add up: the next packet is placed after this one's end on the
+  // model's clock, not after the moment the thread woke.
+  if (SteadyClock::now() < due) {
+    std::this_thread::sleep_until(due);
+    wire_late_ = std::max(SteadyClock::now() - due, SteadyClock::duration{});
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1002,6 +1063,9 @@ NTSTATUS HostController::Impl::Transfer(const Irb::AsyncTransfer& t, bool write,
   auto* buffer = static_cast<uint8_t*>(kern::GetSystemAddressForMdl(t.mdl));
   if (!buffer) return kern::STATUS_INSUFFICIENT_RESOURCES;
 
+  // With wire time each packet reaches the node once it has crossed the cable, and the
+  // request completes once the last response (or posted write) has.
+  wire::Picoseconds ready = wire_ ? WireReady() : 0;
   for (uint32_t done = 0; done < t.bytes;) {
     const uint32_t n = std::min(packet_max, t.bytes - done);
     Request r;
@@ -1032,6 +1096,7 @@ NTSTATUS HostController::Impl::Transfer(const Irb::AsyncTransfer& t, bool write,
         callout_ = target;
       }
     }
+    if (wire_) ready = OnWire(r.source_id, ready, path_speed, wire::RequestQuadlets(r.tcode, n));
     if (target) {
       response = target->HandleRequest(r);
       {
@@ -1041,6 +1106,10 @@ NTSTATUS HostController::Impl::Transfer(const Irb::AsyncTransfer& t, bool write,
       callout_cv_.notify_all();
     }
     ++*packets;
+    if (wire_ && !(write && response.posted)) {
+      // The remote node's link answers at once (physical responses).
+      ready = OnWire(r.destination_id, ready, path_speed, wire::ResponseQuadlets(r.tcode, n));
+    }
     if (response.rcode != RCODE_RESPONSE_COMPLETE) return StatusForRcode(response.rcode);
     if (!write) {
       if (response.data.size() != n) return STATUS_DEVICE_DATA_ERROR;
@@ -1177,11 +1246,15 @@ void HostController::Impl::ProcessRemote(RemoteNode* from, Request request,
   Response immediate;
   bool answered = true;
   uint16_t major;
+  uint16_t local_id;
+  uint32_t length = 0;
+  bool on_cable = true;
   {
     std::lock_guard<std::mutex> lock(mu_);
     major = config_.ddi_major;
-    uint32_t length = 0;
+    local_id = local_id_;
     const Node* node = from ? FindNode(from) : nullptr;
+    on_cable = !from || node;
     if (from && node) request.source_id = node->id;  // a link sends with its own ID
     if ((from && !node) || request.generation != generation_ ||
         request.destination_id != local_id_) {
@@ -1205,7 +1278,20 @@ void HostController::Impl::ProcessRemote(RemoteNode* from, Request request,
       }
     }
   }
+  // With wire time the request crosses the cable before the local node sees it; the
+  // response leaves once the local node has it and the request has arrived.
+  wire::Picoseconds arrived = 0;
+  if (wire_ && on_cable) {
+    const uint32_t carried = request.tcode == TCODE_READ_BLOCK ? 0 : static_cast<uint32_t>(request.data.size());
+    arrived = OnWire(request.source_id, WireReady(), request.speed, wire::RequestQuadlets(request.tcode, carried));
+  }
+  auto respond_on_wire = [this, local_id, &request](wire::Picoseconds ready, const Response& resp) {
+    if (!wire_ || resp.rcode == RCODE_TIMED_OUT) return;
+    const uint32_t carried = resp.rcode == RCODE_RESPONSE_COMPLETE ? static_cast<uint32_t>(resp.data.size()) : 0;
+    OnWire(local_id, std::max(ready, WireNow()), request.speed, wire::ResponseQuadlets(request.tcode, carried));
+  };
   if (answered) {
+    respond_on_wire(arrived, immediate);
     FinishRemote(request, immediate, done);
     return;
   }
@@ -1227,7 +1313,10 @@ void HostController::Impl::ProcessRemote(RemoteNode* from, Request request,
   info.response_length = &response_length;
   info.response_event = &response_event;
   info.response_code = &rcode;
-  range->handler(&info);
+  {
+    threadcpu::ServingCall serving;
+    range->handler(&info);
+  }
   {
     std::lock_guard<std::mutex> lock(mu_);
     callout_ = nullptr;
@@ -1235,13 +1324,22 @@ void HostController::Impl::ProcessRemote(RemoteNode* from, Request request,
   callout_cv_.notify_all();
 
   if (!response_event) {
-    FinishRemote(request, ReadResponse(request, rcode, response_packet, response_mdl, response_length), done);
+    const Response resp = ReadResponse(request, rcode, response_packet, response_mdl, response_length);
+    respond_on_wire(arrived, resp);
+    FinishRemote(request, resp, done);
     return;
   }
   // With an event the handler keeps its packet alive until the event is set, and the
   // packet is read only when the response goes out: after the handler has returned.
-  Post(Work{[this, request, rcode, response_packet, response_mdl, response_length, response_event, done] {
+  Post(Work{[this, request, rcode, response_packet, response_mdl, response_length, response_event, done, local_id,
+             arrived] {
               const Response resp = ReadResponse(request, rcode, response_packet, response_mdl, response_length);
+              if (wire_ && resp.rcode != RCODE_TIMED_OUT) {
+                const uint32_t carried =
+                    resp.rcode == RCODE_RESPONSE_COMPLETE ? static_cast<uint32_t>(resp.data.size()) : 0;
+                OnWire(local_id, std::max(arrived, WireReady()), request.speed,
+                       wire::ResponseQuadlets(request.tcode, carried));
+              }
               response_event->Set();
               FinishRemote(request, resp, done);
             },
@@ -1325,7 +1423,10 @@ void HostController::Impl::RunResetCallouts(uint32_t generation,
       if (std::find(notifications_.begin(), notifications_.end(), n) == notifications_.end()) continue;
       callout_ = n.get();
     }
-    n->routine(n->context);
+    {
+      threadcpu::ServingCall serving;
+      n->routine(n->context);
+    }
     {
       std::lock_guard<std::mutex> lock(mu_);
       callout_ = nullptr;

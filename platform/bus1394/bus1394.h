@@ -307,6 +307,9 @@ struct Request {
 struct Response {
   uint8_t rcode = RCODE_RESPONSE_COMPLETE;
   std::vector<uint8_t> data;  // bus order, read responses
+  // A write the node acknowledged complete (a posted write into its memory): no response
+  // packet follows on the cable. Only wire time looks at it.
+  bool posted = false;
 };
 
 // A remote node: owns its address space. Handlers run on the bus thread.
@@ -364,6 +367,10 @@ struct HostControllerConfig {
   uint32_t max_async_write_request = 2048;
   uint8_t local_speed = SPEED_S400;  // the link speed between local and remote nodes
   bool ddi_version_supported = true;  // false: GET_HOST_DDI_VERSION fails (old stacks)
+  // Wire time (platform/bus1394/wire_time.h): every packet occupies the bus for as long as
+  // it takes on a real cable at its speed, so the bus carries no more than a real one. Off,
+  // a packet moves as fast as the simulation runs.
+  bool wire_time = false;
 };
 
 // One host controller and its bus. Created on a running kern::System. It creates the bus

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/kernel/kernel_internal.h"
+#include "platform/threadcpu/threadcpu.h"
 
 namespace kern {
 
@@ -97,6 +98,8 @@ uint32_t CurrentProcessId() { return t_pid; }
 void SetCurrentProcessId(uint32_t pid) { t_pid = pid; }
 
 void EnterSystemThread(Irql level, int processor) {
+  // The kernel's threads run only the driver: their time is the serving side's.
+  threadcpu::CountThisThread();
   t_irql = level;
   t_pid = kSystemProcessId;
   t_processor = processor;
@@ -368,7 +371,9 @@ bool TimerService::Set(Timer* timer, uint64_t relative, Dpc* dpc) {
   timer->dpc_ = dpc;
   timer->set_ = true;
   timers_.insert({timer->due_, timer});
-  cv_.notify_all();
+  // The timer thread sleeps until the earliest timer at most: only a new earliest one
+  // needs to wake it (drivers arm a time-out per request, almost always a later one).
+  if (timers_.begin()->second == timer) cv_.notify_all();
   return was_set;
 }
 

@@ -19,6 +19,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/threadcpu/threadcpu.h"
+
 namespace win32 {
 
 namespace impl {
@@ -69,13 +71,21 @@ struct ThreadState {
   DWORD exit_code = STILL_ACTIVE;
   std::deque<std::function<void()>> apcs;
   std::vector<std::shared_ptr<MutexObject>> owned;
+  // While the thread sleeps in a wait on objects: what it waits on, and its own wake-up.
+  const std::vector<std::shared_ptr<struct Waitable>>* waiting_on = nullptr;
+  std::condition_variable wake;
 };
 
-// Every waitable object's state lives under one lock with one condition variable: waits on
-// several objects and the asynchronous procedure calls of a thread need no finer scheme.
+// Every waitable object's state lives under one lock: waits on several objects and the
+// asynchronous procedure calls of a thread need no finer scheme. A thread asleep on objects
+// is woken only by a change of one of them (as a real wait is), not by every change in the
+// process: with one condition variable for all, each event set would wake every waiting
+// thread of the program. Other waits (a synchronous request, the timer thread) sleep on
+// `changed`.
 struct State {
   std::mutex sync;
   std::condition_variable changed;
+  std::vector<ThreadState*> sleepers;  // asleep in Wait, under sync
 
   std::mutex handles_mutex;
   struct Entry {
@@ -134,6 +144,21 @@ SteadyClock::time_point OnTick(SteadyClock::time_point t) {
   const auto since = t.time_since_epoch();
   const auto rounded = (since + tick - SteadyClock::duration(1)) / tick * tick;
   return SteadyClock::time_point(rounded);
+}
+
+// Wakes the threads asleep on `object`, or every sleeping thread when it is null (a change
+// any wait may be after: a thread's end, a timer, an asynchronous procedure call). Sync held.
+void WakeSleepers(State& s, const Waitable* object) {
+  for (ThreadState* t : s.sleepers) {
+    if (object == nullptr || std::any_of(t->waiting_on->begin(), t->waiting_on->end(),
+                                         [&](const auto& o) { return o.get() == object; })) {
+      t->wake.notify_one();
+    }
+  }
+}
+void WakeAll(State& s) {
+  WakeSleepers(s, nullptr);
+  s.changed.notify_all();
 }
 
 bool ShouldFail(testing::Call call, DWORD default_error) {
@@ -273,7 +298,7 @@ void EndThread(const std::shared_ptr<ThreadState>& t, DWORD code) {
   t->exit_code = code;
   t->exited = true;
   if (t->ours) s.live_threads.fetch_sub(1);
-  s.changed.notify_all();
+  WakeAll(s);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -381,10 +406,17 @@ DWORD Wait(const std::vector<std::shared_ptr<Waitable>>& objects, bool all, DWOR
       return WAIT_IO_COMPLETION;
     }
     if (ms == 0) return WAIT_TIMEOUT;
+    self->waiting_on = &objects;
+    s.sleepers.push_back(self.get());
+    bool timed_out = false;
     if (ms == INFINITE) {
-      s.changed.wait(lock);
-    } else if (s.changed.wait_until(lock, deadline) == std::cv_status::timeout &&
-               SteadyClock::now() >= deadline) {
+      self->wake.wait(lock);
+    } else {
+      timed_out = self->wake.wait_until(lock, deadline) == std::cv_status::timeout;
+    }
+    std::erase(s.sleepers, self.get());
+    self->waiting_on = nullptr;
+    if (timed_out && SteadyClock::now() >= deadline) {
       // One more look at the objects before giving up, as a wait that times out as an
       // object becomes signalled may still take it.
       ms = 0;
@@ -415,7 +447,7 @@ void Signal(EventObject& e) {
   State& s = S();
   std::lock_guard<std::mutex> lock(s.sync);
   e.signaled = true;
-  s.changed.notify_all();
+  WakeSleepers(s, &e);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -488,7 +520,8 @@ void Complete(const std::shared_ptr<FileHandle>& fh, const std::shared_ptr<Pendi
     p->information = information;
     p->done = true;
     if (p->dispatched) Publish(*p);
-    s.changed.notify_all();
+    if (p->dispatched && p->event) WakeSleepers(s, p->event.get());
+    s.changed.notify_all();  // a synchronous request or GetOverlappedResult waits on it
   }
   std::lock_guard<std::recursive_mutex> lock(fh->mutex);
   fh->pending.remove(p);
@@ -677,7 +710,7 @@ void TimerThread() {
       }
       if (t->armed) next = std::min(next, t->due);
     }
-    if (fired) s.changed.notify_all();
+    if (fired) WakeAll(s);
     if (next == SteadyClock::time_point::max()) {
       s.changed.wait(lock);
     } else {
@@ -816,6 +849,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD io_control_code, LPVOID in_buffer, DWO
   p->dispatch_status = dispatch;
   if (p->done) {
     Publish(*p);
+    if (p->event) WakeSleepers(s, p->event.get());
     s.changed.notify_all();
   }
   if (asynchronous && dispatch == kern::STATUS_PENDING) {
@@ -940,7 +974,7 @@ DWORD QueueUserAPC(PAPCFUNC routine, HANDLE thread, ULONG_PTR data) {
   std::lock_guard<std::mutex> lock(s.sync);
   if (t->state->exited) return Fail(ERROR_INVALID_HANDLE);
   t->state->apcs.push_back([routine, data] { routine(data); });
-  s.changed.notify_all();
+  t->state->wake.notify_one();  // only an alertable wait runs it
   return 1;
 }
 
@@ -1014,7 +1048,7 @@ BOOL ReleaseMutex(HANDLE mutex) {
   if (--m->count == 0) {
     m->owner = nullptr;
     std::erase(self->owned, m);
-    s.changed.notify_all();
+    WakeSleepers(s, m.get());
   }
   return TRUE;
 }
@@ -1150,6 +1184,8 @@ HANDLE CreateThread(SECURITY_ATTRIBUTES*, SIZE_T, LPTHREAD_START_ROUTINE start, 
   HANDLE h = Insert(std::make_shared<ThreadObject>(t));
   if (thread_id != nullptr) *thread_id = t->id;
   std::thread([t, start, parameter] {
+    // Threads of the program: their time is the serving side's.
+    threadcpu::CountThisThread();
     kern::SetCurrentProcessId(t->pid);
     t_self.state = t;
     const DWORD code = start(parameter);
