@@ -223,6 +223,7 @@ void Reset() {
   StopFailing();
   SetPerformanceFrequency(0);
   SetProcessAffinityMask(0);
+  SetModuleFileName(u"");
   State& s = S();
   std::lock_guard<std::mutex> lock(s.misc);
   s.periods.clear();

@@ -22,7 +22,7 @@
 namespace win32 {
 
 namespace impl {
-enum class Kind { Event, Mutex, Thread, Timer, File, DeviceInfoSet };
+enum class Kind { Event, Mutex, Thread, Timer, File, DeviceInfoSet, Key };
 }  // namespace impl
 
 // The object behind one or more handles.
@@ -92,6 +92,7 @@ struct State {
   std::unordered_set<void*> local_allocations;
   std::map<std::string, DEVINST> devinst_by_id;
   std::vector<std::string> id_by_devinst;  // DEVINST n is id_by_devinst[n - 1]
+  std::u16string module_file_name;  // set by a test; empty: the real program file
 
   std::atomic<size_t> live_threads{0};
   std::atomic<size_t> critical_sections{0};

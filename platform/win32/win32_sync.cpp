@@ -70,7 +70,7 @@ DWORD WaitHandles(DWORD count, const HANDLE* handles, bool all, DWORD ms, bool a
   for (DWORD i = 0; i < count; ++i) {
     std::shared_ptr<Object> o = Lookup(handles[i]);
     if (!o) return WAIT_FAILED;
-    if (o->kind == Kind::File || o->kind == Kind::DeviceInfoSet) {
+    if (o->kind == Kind::File || o->kind == Kind::DeviceInfoSet || o->kind == Kind::Key) {
       t_last_error = ERROR_INVALID_HANDLE;
       return WAIT_FAILED;
     }

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <thread>
 
+#include <unistd.h>
+
+#include "platform/win32/hive.h"
+
 namespace win32 {
 
 namespace impl {
@@ -231,5 +235,47 @@ BOOL CancelWaitableTimer(HANDLE timer) {
   t->armed = false;
   return TRUE;
 }
+
+// =======================================================================================
+// Module file name.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size) {
+  if (module != nullptr) return Fail(ERROR_MOD_NOT_FOUND);
+  if (file_name == nullptr && size > 0) return Fail(ERROR_INVALID_PARAMETER);
+  if (ShouldFail(testing::Call::GetModuleFileName, ERROR_NOT_ENOUGH_MEMORY)) return 0;
+  std::u16string path;
+  {
+    State& s = S();
+    std::lock_guard<std::mutex> lock(s.misc);
+    path = s.module_file_name;
+  }
+  if (path.empty()) {
+    char buf[4096];
+    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    path = hive::Utf16FromUtf8(std::string_view(buf, static_cast<size_t>(n)));
+  }
+  if (path.size() >= size) {
+    // Cut to the buffer, terminated, as the documented behaviour since Windows Vista is.
+    if (size > 0) {
+      std::copy_n(path.begin(), size - 1, file_name);
+      file_name[size - 1] = 0;
+    }
+    t_last_error = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
+  std::copy(path.begin(), path.end(), file_name);
+  file_name[path.size()] = 0;
+  return static_cast<DWORD>(path.size());
+}
+
+namespace testing {
+
+void SetModuleFileName(const std::u16string& path) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.misc);
+  s.module_file_name = path;
+}
+
+}  // namespace testing
 
 }  // namespace win32
