@@ -9,6 +9,8 @@
 // all, with time-outs, alertable with asynchronous procedure calls); critical sections;
 // named mutexes shared by every logical process of the machine; device enumeration over
 // the kernel's device interfaces and device tree; real-time clocks.
+// The registry (HKEY_CURRENT_USER only) is real and persistent, kept in a file: see the
+// registry section.
 // What is not: security (the descriptor calls only check their arguments), scheduling
 // priorities and processor affinity (recorded and reported, not applied), named objects
 // other than mutexes, file I/O other than control requests.
@@ -423,6 +425,98 @@ MMRESULT timeBeginPeriod(UINT period_ms);
 MMRESULT timeEndPeriod(UINT period_ms);  // TIMERR_NOCANDO without a matching begin
 
 // ---------------------------------------------------------------------------------------
+// Module file name. The program file of the process (/proc/self/exe, or what
+// testing::SetModuleFileName gives). With a buffer too small the name is cut to
+// `size` - 1 characters and a NUL, the result is `size` and the last error
+// ERROR_INSUFFICIENT_BUFFER; otherwise the result is the length without the NUL.
+using HMODULE = void*;
+constexpr DWORD MAX_PATH = 260;
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);  // only module null
+
+// ---------------------------------------------------------------------------------------
+// Registry: HKEY_CURRENT_USER, kept in one file (platform/win32/registry.cpp says where
+// and how). Every call reads the file as it is now, so other processes' changes show at
+// once; every change is written whole and atomically under a lock shared by every process.
+// Key and value names compare without regard to case. A handle grants what it was opened
+// with: a query needs KEY_QUERY_VALUE, a set or delete KEY_SET_VALUE, creating a subkey
+// KEY_CREATE_SUB_KEY on the parent, else ERROR_ACCESS_DENIED. A handle is its logical
+// process's own, like every handle; one whose key has gone (the file was removed or set
+// aside as damaged) gives ERROR_KEY_DELETED.
+struct HKEY__;
+using HKEY = HKEY__*;
+using PHKEY = HKEY*;
+using LSTATUS = LONG;
+using REGSAM = DWORD;
+
+inline HKEY const HKEY_CURRENT_USER = reinterpret_cast<HKEY>(uintptr_t{0x80000001});
+
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_NOACCESS = 998;
+constexpr DWORD ERROR_REGISTRY_IO_FAILED = 1016;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_NOTIFY = 0x0010;
+constexpr REGSAM KEY_CREATE_LINK = 0x0020;
+constexpr REGSAM KEY_WOW64_64KEY = 0x0100;
+constexpr REGSAM KEY_WOW64_32KEY = 0x0200;
+constexpr REGSAM DELETE = 0x00010000;
+constexpr REGSAM READ_CONTROL = 0x00020000;
+constexpr REGSAM WRITE_DAC = 0x00040000;
+constexpr REGSAM WRITE_OWNER = 0x00080000;
+constexpr REGSAM STANDARD_RIGHTS_REQUIRED = 0x000F0000;
+constexpr REGSAM MAXIMUM_ALLOWED = 0x02000000;
+constexpr REGSAM GENERIC_EXECUTE = 0x20000000;
+constexpr REGSAM GENERIC_ALL = 0x10000000;
+constexpr REGSAM KEY_READ = READ_CONTROL | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
+constexpr REGSAM KEY_WRITE = READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY;
+constexpr REGSAM KEY_EXECUTE = KEY_READ;
+constexpr REGSAM KEY_ALL_ACCESS = STANDARD_RIGHTS_REQUIRED | KEY_QUERY_VALUE | KEY_SET_VALUE |
+                                  KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY |
+                                  KEY_CREATE_LINK;
+static_assert(KEY_READ == 0x20019 && KEY_WRITE == 0x20006 && KEY_ALL_ACCESS == 0xF003F);
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD REG_QWORD = 11;
+
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0;
+constexpr DWORD REG_OPTION_VOLATILE = 1;  // not kept: ERROR_NOT_SUPPORTED
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+// `sub_key` null or empty: a new handle to `key` itself. A path starting with '\\' or with
+// an empty name inside gives ERROR_BAD_PATHNAME; a missing key ERROR_FILE_NOT_FOUND.
+// `options` must be 0.
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM desired, PHKEY result);
+// Creates every missing key of the path (non-volatile only). `sub_key` must not be null;
+// `reserved` 0; `class_name` is not kept. *disposition (when given) tells whether the last
+// key was created or opened.
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD reserved, LPWSTR class_name,
+                        DWORD options, REGSAM desired, const SECURITY_ATTRIBUTES* security,
+                        PHKEY result, DWORD* disposition);
+// The bytes exactly as stored, no terminator added. A null or empty name is the default
+// value. With `data` null only the size (and type) are returned; with a buffer smaller than
+// the value ERROR_MORE_DATA, the size needed in *data_size and the type, the buffer
+// untouched. `reserved` must be null, `data_size` given when `data` is.
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR value_name, DWORD* reserved, DWORD* type, BYTE* data,
+                         DWORD* data_size);
+// Stores exactly `data_size` bytes: a REG_SZ given without its NUL is kept without it.
+LSTATUS RegSetValueExW(HKEY key, LPCWSTR value_name, DWORD reserved, DWORD type, const BYTE* data,
+                       DWORD data_size);
+LSTATUS RegDeleteValueW(HKEY key, LPCWSTR value_name);
+// HKEY_CURRENT_USER closes as a no-op.
+LSTATUS RegCloseKey(HKEY key);
+
+// ---------------------------------------------------------------------------------------
 // Test hooks.
 namespace testing {
 
@@ -446,6 +540,7 @@ enum class Call {
   QueryPerformanceFrequency,
   GetProcessAffinityMask,
   QueueUserAPC,
+  GetModuleFileName,
 };
 // After `skip` more successful calls, the next `count` calls fail with `error` (0: the
 // call's usual error for want of resources). Applies to calls from any thread.
@@ -479,7 +574,16 @@ void SetProcessAffinityMask(DWORD_PTR mask);
 // The affinity mask of a thread: the last one set, else the process mask.
 DWORD_PTR ThreadAffinity(HANDLE thread);
 
-// Resets the hooks above (failures, frequency, affinity) and the timer periods.
+// What GetModuleFileNameW reports as the program file; empty restores the real one.
+void SetModuleFileName(const std::u16string& path);
+
+// Open registry handles, counted with the others in OpenHandles too.
+size_t OpenKeys();
+// Registry files written `chunk_bytes` at a time with a pause after each, which widens the
+// moments a crash can hit (0 restores whole writes).
+void SlowRegistryWrites(size_t chunk_bytes, unsigned pause_us);
+
+// Resets the hooks above (failures, frequency, affinity, module name) and the timer periods.
 void Reset();
 
 }  // namespace testing
