@@ -99,7 +99,7 @@ bool NameMatches(const ModuleObject* m, uint32_t stored, LPCWSTR want) {
 }
 
 ModuleObject* Resolve(HMODULE module) {  // g_mod_mu held
-  if (module == nullptr) return g_program;
+  if (module == nullptr || module == g_program) return g_program;
   return g_modules.count(module) ? module : nullptr;
 }
 
