@@ -458,7 +458,7 @@ BOOL EndPaint(HWND hwnd, const PAINTSTRUCT* ps) {
 
 int GetDeviceCaps(HDC dc, int index) {
   if (!ui::ValidDc(dc)) return 0;
-  bool palette = g_palette.load() && dc->kind != DcObject::Kind::Memory;
+  bool palette = g_palette.load() && !dc->Mono();
   switch (index) {
     case HORZRES: return GetSystemMetrics(SM_CXSCREEN);
     case VERTRES: return GetSystemMetrics(SM_CYSCREEN);

@@ -609,6 +609,18 @@ UINT DrawState(const MenuItem& it, bool selected) {
   return s;
 }
 
+void DrawArrow(HDC dc, const RECT& r, COLORREF color) {
+  HPEN pen = CreatePen(PS_SOLID, 1, color);
+  HGDIOBJ old = SelectObject(dc, pen);
+  int ax = r.right - 12, ay = (r.top + r.bottom) / 2 - 3;
+  for (int k = 0; k < 4; ++k) {
+    MoveToEx(dc, ax + k, ay + k, nullptr);
+    LineTo(dc, ax + k, ay + 7 - k);
+  }
+  SelectObject(dc, old);
+  DeleteObject(pen);
+}
+
 void DrawStandard(HDC dc, const MenuItem& it, RECT r, bool selected) {
   if (it.type & MFT_SEPARATOR) {
     FillRect(dc, &r, GetSysColorBrush(COLOR_MENU));
@@ -649,14 +661,8 @@ void DrawStandard(HDC dc, const MenuItem& it, RECT r, bool selected) {
       LineTo(dc, x0 + k, y0 + s[k] + 3);
     }
   }
-  if (it.sub != nullptr) {  // the submenu arrow
-    int ax = r.right - 10, ay = cy - 3;
-    for (int k = 0; k < 4; ++k) {
-      MoveToEx(dc, ax + k, ay + k, nullptr);
-      LineTo(dc, ax + k, ay + 7 - k);
-    }
-  }
   SelectObject(dc, old_pen);
+  if (it.sub != nullptr) DrawArrow(dc, r, mark);
   DeleteObject(pen);
   SelectObject(dc, old);
   DeleteObject(font);
@@ -669,6 +675,9 @@ void DrawItem(Tracker& t, Level& lv, HDC dc, int i, UINT action) {
   if (it.type & MFT_OWNERDRAW) {
     DRAWITEMSTRUCT dis{ODT_MENU, 0, it.id, action, DrawState(it, selected), reinterpret_cast<HWND>(lv.menu), dc, r, it.data};
     SendMessageW(t.owner, WM_DRAWITEM, 0, reinterpret_cast<LPARAM>(&dis));
+    // The platform adds the submenu arrow over an owner-drawn popup item, in the colour the
+    // owner left as the DC's text colour.
+    if (it.sub != nullptr) DrawArrow(dc, r, GetTextColor(dc));
   } else {
     DrawStandard(dc, it, r, selected);
   }
