@@ -61,6 +61,10 @@ bool WritePng(const std::string& path, const Surface& s, const RECT& r) {
 }
 
 namespace {
+// Damaged input is an answer, not a message: no text on stderr.
+[[noreturn]] void QuietError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void QuietWarning(png_structp, png_const_charp) {}
+
 struct Reader {
   const uint8_t* data;
   size_t size;
@@ -76,14 +80,16 @@ void ReadFn(png_structp png, png_bytep out, png_size_t n) {
 
 bool ReadPngMemory(const uint8_t* data, size_t size, int* w, int* h, std::vector<uint32_t>* pixels) {
   if (data == nullptr || size < 8 || png_sig_cmp(data, 0, 8) != 0) return false;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, QuietError, QuietWarning);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
   if (info == nullptr) {
     png_destroy_read_struct(&png, nullptr, nullptr);
     return false;
   }
   Reader reader{data, size, 0};
+  // Everything with a destructor lives outside the part an error can jump out of.
   std::vector<uint8_t> buffer;
+  std::vector<png_bytep> rows;
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_read_struct(&png, &info, nullptr);
     return false;
@@ -99,7 +105,7 @@ bool ReadPngMemory(const uint8_t* data, size_t size, int* w, int* h, std::vector
   png_read_update_info(png, info);
   if (png_get_rowbytes(png, info) != width * 4) png_error(png, "layout");
   buffer.resize(static_cast<size_t>(width) * height * 4);
-  std::vector<png_bytep> rows(height);
+  rows.resize(height);
   for (png_uint_32 y = 0; y < height; ++y) rows[y] = buffer.data() + static_cast<size_t>(y) * width * 4;
   png_read_image(png, rows.data());
   png_destroy_read_struct(&png, &info, nullptr);

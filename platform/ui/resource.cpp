@@ -140,7 +140,8 @@ bool ReadAt(const uint8_t* d, size_t n, size_t off, T* out) {
 HBITMAP BitmapFromDib(const uint8_t* d, size_t n) {
   BITMAPINFOHEADER h;
   if (!ReadAt(d, n, 0, &h) || h.biSize < 40 || h.biPlanes != 1 || (h.biBitCount != 32 && h.biBitCount != 24) ||
-      h.biCompression != BI_RGB || h.biWidth <= 0 || h.biWidth > 4096 || h.biHeight == 0 || std::abs(h.biHeight) > 4096)
+      h.biCompression != BI_RGB || h.biWidth <= 0 || h.biWidth > 4096 || h.biHeight == 0 || h.biHeight < -4096 ||
+      h.biHeight > 4096)
     return nullptr;
   int w = h.biWidth, rows = std::abs(h.biHeight), bpp = h.biBitCount / 8;
   size_t stride = ((static_cast<size_t>(w) * bpp + 3) / 4) * 4;

@@ -290,6 +290,10 @@ bool TakeMessage(ThreadQueue& q, MSG* out, HWND filter, UINT first, UINT last, b
   if ((first == 0 && last == 0) || (WM_PAINT >= first && WM_PAINT <= last)) {
     for (auto& [h, w] : g_windows) {
       if (w->thread != q.thread || !w->update_pending || w->destroying) continue;
+      // Parents paint before their children, so that a child is not painted over.
+      bool parent_pending = false;
+      for (Window* p = Find(w->parent); p != nullptr; p = Find(p->parent)) parent_pending = parent_pending || p->update_pending;
+      if (parent_pending) continue;
       MSG m{ToHwnd(h), WM_PAINT, 0, 0, NowMs(), g_cursor};
       if (!Matches(filter, 0, 0, m)) continue;
       *out = m;
