@@ -124,6 +124,8 @@ class Compiler {
       else if (kw == "strings") Strings();
       else if (kw == "bitmap") Bitmap();
       else if (kw == "icon") Icon();
+      else if (kw == "dialog") Dialog(false);
+      else if (kw == "dialogex") Dialog(true);
       else Fail("unknown statement '" + kw + "'");
     }
     for (auto& [block, strings] : strings_) {
@@ -320,6 +322,156 @@ class Compiler {
       out_.push_back({3, icon_id, images[i]});
     }
     out_.push_back({14, id, group});
+  }
+
+  // Styles: names joined by '|' (the platform's names) or numbers.
+  uint32_t Styles() {
+    static const std::map<std::string, uint32_t> names = {
+        {"WS_POPUP", 0x80000000}, {"WS_CHILD", 0x40000000}, {"WS_VISIBLE", 0x10000000},
+        {"WS_DISABLED", 0x08000000}, {"WS_CLIPSIBLINGS", 0x04000000}, {"WS_CLIPCHILDREN", 0x02000000},
+        {"WS_CAPTION", 0x00C00000}, {"WS_BORDER", 0x00800000}, {"WS_DLGFRAME", 0x00400000},
+        {"WS_VSCROLL", 0x00200000}, {"WS_HSCROLL", 0x00100000}, {"WS_SYSMENU", 0x00080000},
+        {"WS_THICKFRAME", 0x00040000}, {"WS_GROUP", 0x00020000}, {"WS_TABSTOP", 0x00010000},
+        {"WS_EX_DLGMODALFRAME", 0x1}, {"WS_EX_TOPMOST", 0x8}, {"WS_EX_TRANSPARENT", 0x20},
+        {"WS_EX_TOOLWINDOW", 0x80}, {"WS_EX_CLIENTEDGE", 0x200}, {"WS_EX_STATICEDGE", 0x20000},
+        {"WS_EX_CONTROLPARENT", 0x10000}, {"DS_SETFONT", 0x40}, {"DS_MODALFRAME", 0x80},
+        {"DS_SETFOREGROUND", 0x200}, {"DS_3DLOOK", 0x4}, {"DS_FIXEDSYS", 0x8}, {"DS_CONTROL", 0x400},
+        {"DS_CENTER", 0x800}, {"DS_SHELLFONT", 0x48}, {"BS_PUSHBUTTON", 0x0}, {"BS_DEFPUSHBUTTON", 0x1},
+        {"BS_AUTOCHECKBOX", 0x3}, {"BS_AUTORADIOBUTTON", 0x9}, {"BS_GROUPBOX", 0x7},
+        {"BS_COMMANDLINK", 0xE}, {"ES_LEFT", 0x0}, {"ES_PASSWORD", 0x20}, {"ES_AUTOHSCROLL", 0x80},
+        {"SS_LEFT", 0x0}, {"SS_CENTER", 0x1}, {"SS_RIGHT", 0x2}, {"SS_ICON", 0x3}, {"SS_OWNERDRAW", 0xD},
+        {"SS_NOTIFY", 0x100}, {"SS_NOPREFIX", 0x80}, {"SS_ETCHEDHORZ", 0x10}, {"SS_CENTERIMAGE", 0x200},
+        {"ACS_CENTER", 0x1}, {"ACS_TRANSPARENT", 0x2}, {"ACS_AUTOPLAY", 0x4}, {"PBS_MARQUEE", 0x8},
+        {"LWS_TRANSPARENT", 0x1}};
+    std::string w = Word();
+    uint32_t v = 0;
+    size_t start = 0;
+    for (;;) {
+      size_t bar = w.find('|', start);
+      std::string part = w.substr(start, bar == std::string::npos ? std::string::npos : bar - start);
+      auto it = names.find(part);
+      if (it != names.end()) {
+        v |= it->second;
+      } else {
+        char* end;
+        unsigned long n = std::strtoul(part.c_str(), &end, 0);
+        if (part.empty() || *end != 0) Fail("unknown style '" + part + "'");
+        v |= static_cast<uint32_t>(n);
+      }
+      if (bar == std::string::npos) return v;
+      start = bar + 1;
+    }
+  }
+  int16_t Coordinate() {
+    std::string w = Word();
+    char* end;
+    long v = std::strtol(w.c_str(), &end, 0);
+    if (*end != 0 || v < -32768 || v > 32767) Fail("expected a coordinate in dialog units, found '" + w + "'");
+    return static_cast<int16_t>(v);
+  }
+  static void Align4(Bytes& b) {
+    while (b.size() % 4) b.push_back(0);
+  }
+  // A name or ordinal: 0xFFFF and the ordinal, or the terminated text.
+  static void PutNameOrOrdinal(Bytes& b, const std::string& s) {
+    static const std::map<std::string, uint16_t> atoms = {{"Button", 0x80}, {"Edit", 0x81}, {"Static", 0x82},
+                                                         {"ListBox", 0x83}, {"ScrollBar", 0x84}, {"ComboBox", 0x85}};
+    auto it = atoms.find(s);
+    if (it != atoms.end()) {
+      Put16(b, 0xFFFF);
+      Put16(b, it->second);
+    } else if (!s.empty() && s[0] == '#') {
+      Put16(b, 0xFFFF);
+      Put16(b, static_cast<uint32_t>(std::strtoul(s.c_str() + 1, nullptr, 10)));
+    } else {
+      PutText(b, Utf16(s), true);
+    }
+  }
+  // dialog[ex] ID x y cx cy "caption" STYLE EXSTYLE [font POINTS WEIGHT "face"]
+  //   control "text" ID "class" STYLE EXSTYLE x y cx cy   ("#n" as text: an icon ordinal)
+  // end
+  void Dialog(bool ex) {
+    uint32_t id = Number();
+    int16_t x = Coordinate(), y = Coordinate(), cx = Coordinate(), cy = Coordinate();
+    std::u16string caption = Utf16(Quoted());
+    uint32_t style = Styles(), ex_style = Styles();
+    uint16_t points = 0, weight = 0;
+    std::u16string face;
+    bool font = !AtEnd() && !Peek().quoted && Peek().text == "font";
+    if (font) {
+      ++pos_;
+      points = static_cast<uint16_t>(Number());
+      weight = static_cast<uint16_t>(Coordinate());
+      face = Utf16(Quoted());
+      style |= 0x40;  // DS_SETFONT
+    }
+    struct Control {
+      std::string text, cls;
+      uint32_t id, style, ex_style;
+      int16_t x, y, cx, cy;
+    };
+    std::vector<Control> controls;
+    for (;;) {
+      std::string kw = Word();
+      if (kw == "end") break;
+      if (kw != "control") Fail("expected control or end, found '" + kw + "'");
+      Control c;
+      c.text = Quoted();
+      c.id = static_cast<uint32_t>(static_cast<int32_t>(Coordinate()));  // -1: 0xFFFFFFFF in the EX form
+      c.cls = Quoted();
+      c.style = Styles();
+      c.ex_style = Styles();
+      c.x = Coordinate();
+      c.y = Coordinate();
+      c.cx = Coordinate();
+      c.cy = Coordinate();
+      controls.push_back(c);
+    }
+    Bytes b;
+    if (ex) {
+      Put16(b, 1);
+      Put16(b, 0xFFFF);
+      Put32(b, 0);  // help ID
+      Put32(b, ex_style);
+      Put32(b, style);
+    } else {
+      Put32(b, style);
+      Put32(b, ex_style);
+    }
+    Put16(b, static_cast<uint32_t>(controls.size()));
+    for (int16_t v : {x, y, cx, cy}) Put16(b, static_cast<uint16_t>(v));
+    Put16(b, 0);  // no menu
+    Put16(b, 0);  // the dialog class
+    PutText(b, caption, true);
+    if (font) {
+      Put16(b, points);
+      if (ex) {
+        Put16(b, weight);
+        b.push_back(0);  // italic
+        b.push_back(1);  // DEFAULT_CHARSET
+      }
+      PutText(b, face, true);
+    }
+    for (const Control& c : controls) {
+      Align4(b);
+      if (ex) {
+        Put32(b, 0);
+        Put32(b, c.ex_style);
+        Put32(b, c.style);
+      } else {
+        Put32(b, c.style);
+        Put32(b, c.ex_style);
+      }
+      for (int16_t v : {c.x, c.y, c.cx, c.cy}) Put16(b, static_cast<uint16_t>(v));
+      if (ex)
+        Put32(b, c.id);
+      else
+        Put16(b, c.id & 0xFFFF);
+      PutNameOrOrdinal(b, c.cls);
+      PutNameOrOrdinal(b, c.text);
+      Put16(b, 0);  // no creation data
+    }
+    out_.push_back({5, id, b});
   }
 
   std::vector<Token> t_;
