@@ -214,6 +214,42 @@ TEST(TrackPopupMenu, AMessageFilterHookConsumingMovesKeepsTheLeftColumnFromHighl
   t.gui.Run([hook] { return UnhookWindowsHookEx(hook); });
 }
 
+TEST(TrackPopupMenu, AutomationChoosesStandardItemsByTheirTextPath) {
+  GuiThread gui;
+  HWND owner = gui.Run([] { return MakeOwner(); });
+  HMENU menu = gui.Run([] {
+    HMENU sub = CreatePopupMenu();
+    AppendMenuW(sub, MF_STRING, 20, u"&Inner\tCtrl+I");
+    HMENU m = CreatePopupMenu();
+    AppendMenuW(m, MF_STRING | MF_CHECKED, 10, u"&Open");
+    AppendMenuW(m, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(m, MF_POPUP, reinterpret_cast<UINT_PTR>(sub), u"&More");
+    return m;
+  });
+  {
+    std::lock_guard lk(g_mu);
+    g_commands.clear();
+  }
+  auto done = gui.Start([&] { TrackPopupMenu(menu, 0, 400, 200, 0, owner, nullptr); });
+  ASSERT_TRUE(automation::WaitForMenu());
+  auto open = automation::OpenMenus();
+  ASSERT_EQ(open[0].items.size(), 3u);
+  EXPECT_EQ(open[0].items[0].text, u"&Open");
+  EXPECT_EQ(open[0].items[0].state & MF_CHECKED, MF_CHECKED);
+  EXPECT_EQ(open[0].items[1].rect.bottom - open[0].items[1].rect.top, 9);  // a separator
+  EXPECT_TRUE(automation::ChooseMenuItem(u"More/Inner"));
+  done.get();
+  gui.Run([] {});
+  {
+    std::lock_guard lk(g_mu);
+    EXPECT_EQ(g_commands, std::vector<UINT>{20});
+  }
+  gui.Run([&] {
+    DestroyMenu(menu);
+    DestroyWindow(owner);
+  });
+}
+
 TEST(Menus, ItemsByCommandAndPositionWithInfoAndStates) {
   HMENU sub = CreatePopupMenu();
   AppendMenuW(sub, MF_STRING, 20, u"Inner");
