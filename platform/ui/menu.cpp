@@ -634,7 +634,9 @@ void DrawStandard(HDC dc, const MenuItem& it, RECT r, bool selected) {
   HGDIOBJ old = SelectObject(dc, font);
   SetBkMode(dc, TRANSPARENT);
   COLORREF text = selected ? GetSysColor(COLOR_HIGHLIGHTTEXT) : GetSysColor(COLOR_MENUTEXT);
-  auto [left, right] = SplitTab(it.text);
+  const auto parts = SplitTab(it.text);  // named, not bound: the lambda below captures them
+  const std::u16string& left = parts.first;
+  const std::u16string& right = parts.second;
   RECT tr{r.left + kCheckColumn, r.top, r.right - kCheckColumn, r.bottom};
   auto draw_texts = [&](RECT box, COLORREF c) {
     SetTextColor(dc, c);
