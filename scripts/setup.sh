@@ -11,6 +11,9 @@ packages=(
   # against, and the libraries the image engine links.
   xorriso genisoimage bchunk ccd2iso mdf2iso nrg2iso iat libcdio-utils libcdio-dev libiso9660-dev
   zlib1g-dev libbz2-dev libssl-dev
+  # The window-framework stand-in: text with FreeType from a sans face with regular and bold
+  # styles, PNG snapshots and artwork with libpng.
+  libfreetype-dev libpng-dev fonts-liberation2
 )
 
 missing=()
