@@ -33,8 +33,7 @@ using HICON = IconObject*;
 using HCURSOR = CursorObject*;
 using HIMAGELIST = ImageListObject*;
 using HHOOK = HookObject*;
-using HINSTANCE = ModuleObject*;
-using HMODULE = HINSTANCE;
+// HINSTANCE and HMODULE come from the user-mode stand-in.
 using HRSRC = const void*;
 using HGLOBAL = const void*;
 

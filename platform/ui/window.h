@@ -68,7 +68,6 @@ constexpr DWORD ERROR_RESOURCE_TYPE_NOT_FOUND = 1813;
 constexpr DWORD ERROR_RESOURCE_NAME_NOT_FOUND = 1814;
 constexpr DWORD ERROR_MENU_ITEM_NOT_FOUND = 1456;
 constexpr DWORD ERROR_POPUP_ALREADY_ACTIVE = 1446;
-constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
 
 // ---------------------------------------------------------------------------------------

@@ -429,7 +429,10 @@ MMRESULT timeEndPeriod(UINT period_ms);  // TIMERR_NOCANDO without a matching be
 // testing::SetModuleFileName gives). With a buffer too small the name is cut to
 // `size` - 1 characters and a NUL, the result is `size` and the last error
 // ERROR_INSUFFICIENT_BUFFER; otherwise the result is the length without the NUL.
-using HMODULE = void*;
+// A loaded module; the window-framework stand-in gives modules their resources.
+struct ModuleObject;
+using HINSTANCE = ModuleObject*;
+using HMODULE = HINSTANCE;
 constexpr DWORD MAX_PATH = 260;
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);  // only module null
 
