@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/ui/gdi.h"
+#include "platform/ui/resource.h"
 #include "platform/ui/text.h"
 #include "platform/ui/ui_internal.h"
 #include "platform/ui/window.h"
@@ -439,7 +440,10 @@ bool ReadLevel(TemplateReader& r, HMENU menu, int depth) {
 
 namespace ui {
 HMENU LoadMenuTemplate(const void* data, size_t size) {
-  TemplateReader r{static_cast<const uint8_t*>(data), size == 0 ? nullptr : static_cast<const uint8_t*>(data) + size};
+  // Only LoadMenuIndirectW, which is given no length, reads without a bound; an empty
+  // resource is an empty template, not an unbounded one.
+  TemplateReader r{static_cast<const uint8_t*>(data),
+                   size == kUnboundedTemplate ? nullptr : static_cast<const uint8_t*>(data) + size};
   WORD version = r.Word();
   WORD offset = r.Word();
   if (!r.ok || version != 0 || !r.Has(offset)) return SetLastError(ERROR_INVALID_DATA), nullptr;
@@ -456,7 +460,7 @@ HMENU LoadMenuTemplate(const void* data, size_t size) {
 
 HMENU LoadMenuIndirectW(const void* menu_template) {
   if (menu_template == nullptr) return SetLastError(ERROR_INVALID_PARAMETER), nullptr;
-  return ui::LoadMenuTemplate(menu_template, 0);
+  return ui::LoadMenuTemplate(menu_template, ui::kUnboundedTemplate);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -306,6 +306,8 @@ TEST(Menus, TemplatesBuildTheTreeAndDamagedOnesFail) {
   DestroyMenu(m);
   for (size_t cut = 1; cut < t.size(); cut += 3)
     EXPECT_EQ(ui::LoadMenuTemplate(t.data(), (t.size() - cut) * 2), nullptr) << cut;
+  // An empty resource is refused, not read without a bound (the fuzzer found it).
+  EXPECT_EQ(ui::LoadMenuTemplate(t.data(), 0), nullptr);
 }
 
 }  // namespace

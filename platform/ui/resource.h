@@ -57,7 +57,10 @@ namespace ui {
 void RegisterProgramResources(const uint8_t* data, size_t size);
 // Reads a compiled resource file image; false when any part of it is out of bounds.
 bool ValidateResourceFile(const uint8_t* data, size_t size);
-HMENU LoadMenuTemplate(const void* data, size_t size);  // menu.cpp; size 0: unchecked
+// menu.cpp. `size` bounds every read; kUnboundedTemplate (LoadMenuIndirectW only) trusts
+// the caller's template to be terminated.
+inline constexpr size_t kUnboundedTemplate = static_cast<size_t>(-1);
+HMENU LoadMenuTemplate(const void* data, size_t size);
 }  // namespace ui
 
 }  // namespace win32
