@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <utility>
 
 #include "ravelkit/image_files.h"
@@ -87,14 +88,53 @@ class FileSource final : public Source {
     return &*(it - 1);
   }
 
+  // Initiators read a disc in runs of 16 to 32 sectors, and every sector is asked for on
+  // its own: without a window each one is a system call. A read that continues where the
+  // last one of the same file ended fills a window of what follows; a seek reads just the
+  // sector, so random access costs no more than before.
   bool ReadAt(int file, uint64_t at, uint8_t* out, size_t length, std::string& error) {
-    if (ReadFully(fds_[static_cast<size_t>(file)], at, out, length)) return true;
-    error = "read error in '" + layout_.files[static_cast<size_t>(file)].path + "'";
+    const size_t index = static_cast<size_t>(file);
+    std::lock_guard<std::mutex> lock(window_mu_);
+    if (windows_.size() != fds_.size()) windows_.resize(fds_.size());
+    Window& w = windows_[index];
+    if (at >= w.start && at + length <= w.start + w.filled) {
+      std::memcpy(out, w.bytes.data() + (at - w.start), length);
+      w.next = at + length;
+      return true;
+    }
+    const uint64_t fileSize = layout_.files[index].size;
+    const bool sequential = at == w.next && at < fileSize && length <= kWindowBytes;
+    w.next = at + length;
+    if (sequential) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(kWindowBytes, fileSize - at));
+      if (want >= length) {
+        w.bytes.resize(kWindowBytes);
+        w.filled = 0;
+        if (ReadFully(fds_[index], at, w.bytes.data(), want)) {
+          w.start = at;
+          w.filled = want;
+          std::memcpy(out, w.bytes.data(), length);
+          return true;
+        }
+      }
+    }
+    if (ReadFully(fds_[index], at, out, length)) return true;
+    error = "read error in '" + layout_.files[index].path + "'";
     return false;
   }
 
+  static constexpr size_t kWindowBytes = 64 * 1024;
+  struct Window {
+    uint64_t start = 0;
+    size_t filled = 0;
+    uint64_t next = UINT64_MAX;  // where a sequential read would continue
+    std::vector<uint8_t> bytes;
+  };
+
   ImageLayout layout_;
   std::vector<int> fds_;
+  std::mutex window_mu_;  // one image may be read by more than one thread
+  std::vector<Window> windows_;
 };
 
 std::string Extension(const std::string& path) {
