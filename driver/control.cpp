@@ -129,7 +129,9 @@ NTSTATUS GetRequest(ControllerDevice*, UnitRecord* rec, kern::Irp* irp, const Bu
       rec->queue_head = queued->queue_link;
       if (rec->queue_head == nullptr) rec->queue_tail = nullptr;
       queued->queue_link = nullptr;
-      rec->in_progress[queued->node_id & 0x3F] = nullptr;
+      // A request of an earlier generation may have been superseded by a later one from the
+      // same physical ID, which keeps its entry.
+      if (rec->in_progress[queued->node_id & 0x3F] == queued) rec->in_progress[queued->node_id & 0x3F] = nullptr;
       std::memcpy(irp->system_buffer, queued->buffer, sizeof(vsbp::ManagementRecord));
       irp->io_status.information = sizeof(vsbp::ManagementRecord);
       status = kern::STATUS_SUCCESS;

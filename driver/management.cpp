@@ -293,7 +293,13 @@ void ManagementAccess(ControllerDevice* d, UnitRecord* u, NotificationInfo* info
     } else if (rcode == bus1394::RCODE_RESPONSE_COMPLETE) {
       uint16_t source = SourceOf(p);
       uint8_t phy = source & 0x3F;
-      if (u->in_progress[phy] != nullptr) {
+      // A request written before a bus reset is void after it, and the initiator that
+      // wrote it has moved on (to its RECONNECT, usually) without waiting for its status:
+      // only a request of the current generation makes a second one a conflict. The earlier
+      // one finishes on its own: its fetch, or its trip through user mode, fails on the old
+      // generation, and it no longer owns the entry it would clear.
+      const RequestContext* earlier = u->in_progress[phy];
+      if (earlier != nullptr && earlier->generation == generation) {
         rcode = bus1394::RCODE_CONFLICT_ERROR;
       } else {
         // The written address: node_ID half of the first quadlet is not kept.

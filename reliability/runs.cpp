@@ -231,6 +231,7 @@ RunReport RunStorm(const RunOptions& options) {
       if (c.relogins != 0) {
         report.Lose(std::string(name) + ": " + std::to_string(c.relogins) + " login(s) lost and made afresh");
       }
+      for (const std::string& why : ini->losses()) report.Lose(std::string(name) + ": " + why);
       // A management ORB written just before a reset can be fetched and answered just after
       // it, when the initiator has moved on to the next RECONNECT; its status then matches
       // nothing. Counted, not lost: no command or data depends on it.

@@ -1,6 +1,7 @@
 #include "sim/initiator.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace sim {
@@ -162,6 +163,27 @@ InitiatorCounters Initiator::counters() const {
   std::lock_guard<std::mutex> lock(mu_);
   return counters_;
 }
+
+std::vector<std::string> Initiator::losses() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return losses_;
+}
+
+namespace {
+
+std::string DescribeManagement(const ManagementResult& r) {
+  char text[48];
+  if (r.rcode != RCODE_RESPONSE_COMPLETE) {
+    std::snprintf(text, sizeof text, "%s (rcode %u)", ToString(r.transport), r.rcode);
+    return text;
+  }
+  if (r.transport != Transport::kOk) return ToString(r.transport);
+  if (r.ok()) return "ok";
+  std::snprintf(text, sizeof text, "resp %u, sbp_status 0x%02X%s", r.resp, r.sbp_status, r.dead ? ", dead" : "");
+  return text;
+}
+
+}  // namespace
 
 std::optional<UnitInfo> Initiator::unit() const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -413,6 +435,7 @@ ManagementResult Initiator::SendManagement(const UnitInfo& u, std::array<uint32_
   bool waited_out = false;
   {
     std::unique_lock<std::mutex> lock(mu_);
+    result.rcode = w.rcode;
     if (w.rcode != RCODE_RESPONSE_COMPLETE) {
       result.transport = same_bus ? Transport::kTransportFailure : Transport::kAborted;
     } else {
@@ -912,6 +935,11 @@ bool Initiator::BusMovedSince(uint32_t generation) {
 void Initiator::Recover() {
   LoginInfo old;
   const uint32_t start = hc_.generation();
+  const auto began = SteadyClock::now();
+  auto since = [&began] {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - began).count()) +
+           " ms";
+  };
   {
     std::lock_guard<std::mutex> lock(mu_);
     reset_pending_ = false;
@@ -936,6 +964,8 @@ void Initiator::Recover() {
     std::lock_guard<std::mutex> lock(mu_);
     if (stop_) return;
     if (!rom.ok || !unit_) {
+      losses_.push_back("generation " + std::to_string(start) + ": the unit was not in the configuration ROM " +
+                        since() + " after the reset");
       FailAll(Transport::kNoDevice);
       login_.reset();
       return;
@@ -970,9 +1000,12 @@ void Initiator::Recover() {
     again = login_options_;
   }
   ManagementResult fresh;
+  const std::string reconnect_answer = DescribeManagement(r) + " " + since() + " after the reset";
+  std::string login_answers;
   const int tries = std::max(1, again.tries.value_or(traits_.login_tries));
   for (int i = 0; i < tries; ++i) {
     fresh = LoginOnce(again);
+    login_answers += (i ? ", " : "") + DescribeManagement(fresh) + " at " + since();
     if (fresh.ok() || BusMovedSince(generation)) break;
     std::unique_lock<std::mutex> lock(mu_);
     if (cv_.wait_for(lock, std::chrono::milliseconds(traits_.login_retry_ms), [this] { return stop_; })) return;
@@ -980,11 +1013,17 @@ void Initiator::Recover() {
   if (fresh.ok()) {
     std::lock_guard<std::mutex> lock(mu_);
     ++counters_.relogins;
+    losses_.push_back("generation " + std::to_string(generation) + ": RECONNECT of login " +
+                      std::to_string(old.login_id) + " answered " + reconnect_answer + "; logged in afresh (" +
+                      login_answers + ")");
     return;
   }
   if (BusMovedSince(generation)) return start_over();
   std::lock_guard<std::mutex> lock(mu_);
   if (stop_) return;
+  losses_.push_back("generation " + std::to_string(generation) + ": RECONNECT of login " +
+                    std::to_string(old.login_id) + " answered " + reconnect_answer + "; LOGIN answered " +
+                    login_answers);
   FailAll(Transport::kAborted);
   login_.reset();
 }

@@ -102,6 +102,7 @@ struct ManagementResult {
   uint8_t resp = 0;
   uint8_t sbp_status = 0;
   bool dead = false;
+  uint8_t rcode = 0;  // the answer to the write of the ORB's address to the agent
   std::vector<uint8_t> response;  // LOGIN / QUERY LOGINS response as read back (bus order)
   std::vector<uint8_t> status;    // the status block as written (bus order), when one came
 
@@ -215,6 +216,10 @@ class Initiator : public bus1394::RemoteNode {
   // The bus this node is attached to, for whoever forces its resets.
   bus1394::HostController& controller() { return hc_; }
   InitiatorCounters counters() const;
+  // Why each login this initiator gave up on went away: the RECONNECT and LOGIN answers it
+  // got, and how long after the reset. A login lost for good is rare and hard to reproduce,
+  // so what the initiator saw is kept for the report.
+  std::vector<std::string> losses() const;
   // Waits for the worker to be idle: no reset to handle, nothing queued or outstanding.
   bool WaitIdle(int timeout_ms = 10000);
 
@@ -301,6 +306,7 @@ class Initiator : public bus1394::RemoteNode {
   };
   std::deque<ChainEntry> chain_;  // kChained: ORBs linked since the last agent reset
   InitiatorCounters counters_;
+  std::vector<std::string> losses_;
   std::thread worker_;
 };
 

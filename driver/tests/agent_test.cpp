@@ -170,6 +170,36 @@ TEST_F(AgentTest, OneManagementRequestPerInitiator) {
   EXPECT_EQ(WriteAddress(kAgent0, 0x100), RCODE_RESPONSE_COMPLETE);
 }
 
+// An initiator whose management ORB was caught by a bus reset does not wait for its status:
+// it sends its RECONNECT at once. The earlier request, still queued for user mode, must not
+// make that one a conflict, and handing the earlier one over must not free the entry the
+// later one holds.
+TEST_F(AgentTest, RequestFromBeforeABusResetDoesNotBlockTheNextOne) {
+  kern::CancelRequests(unit_, get_.irp);
+  ASSERT_TRUE(get_.Done(5000));
+  PlaceManagementOrb(0x100, vsbp::kQueryLogins, 0, 16);
+  ASSERT_EQ(WriteAddress(kAgent0, 0x100), RCODE_RESPONSE_COMPLETE);
+  Settle();
+  const uint32_t before = hc_->generation();
+  hc_->BusReset();
+  Settle();
+  PlaceManagementOrb(0x200, vsbp::kReconnect, 0);
+  EXPECT_EQ(WriteAddress(kAgent0, 0x200), RCODE_RESPONSE_COMPLETE);
+  Settle();
+  EXPECT_EQ(WriteAddress(kAgent0, 0x200), RCODE_CONFLICT_ERROR) << "a second request in the same generation";
+
+  std::vector<uint8_t> in = GetInput();
+  vsbp::ManagementRecord rec{};
+  ASSERT_EQ(SendSync(unit_, vsbp::IOCTL_VSBP_GET_REQUEST, in.data(), 32, &rec, sizeof(rec)), STATUS_SUCCESS);
+  EXPECT_EQ(rec.function(), vsbp::kQueryLogins);
+  EXPECT_EQ(rec.generation, before) << "the earlier request keeps the generation that voids it";
+  EXPECT_EQ(WriteAddress(kAgent0, 0x200), RCODE_CONFLICT_ERROR) << "the later request lost its entry";
+  ASSERT_EQ(SendSync(unit_, vsbp::IOCTL_VSBP_GET_REQUEST, in.data(), 32, &rec, sizeof(rec)), STATUS_SUCCESS);
+  EXPECT_EQ(rec.function(), vsbp::kReconnect);
+  EXPECT_EQ(rec.generation, hc_->generation());
+  EXPECT_EQ(WriteAddress(kAgent0, 0x100), RCODE_RESPONSE_COMPLETE);
+}
+
 TEST_F(AgentTest, LoginIsForwardedWithItsFields) {
   PlaceManagementOrb(0x200, vsbp::kLogin, 0, 16, 0, true, 2);
   ASSERT_EQ(WriteAddress(kAgent0, 0x200), RCODE_RESPONSE_COMPLETE);
