@@ -300,6 +300,7 @@ RunReport RunHostile(const RunOptions& options) {
     ReportReader("well-behaved initiator", reader, report);
     const sim::InitiatorCounters c = good.counters();
     if (c.stray_status != 0) report.Lose(std::to_string(c.stray_status) + " status block(s) matched no ORB");
+    for (const std::string& why : good.strays()) report.Lose("  " + why);
     if (c.relogins != 0) report.Lose("the well-behaved initiator lost its login");
 
     // The driver is still consistent: the unit answers management and commands as before.

@@ -169,6 +169,17 @@ std::vector<std::string> Initiator::losses() const {
   return losses_;
 }
 
+std::vector<std::string> Initiator::strays() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return strays_;
+}
+
+void Initiator::Forget(uint64_t orb, std::string why) {
+  if (orb == 0) return;
+  forgotten_.emplace_back(orb, std::move(why) + " in generation " + std::to_string(generation_));
+  if (forgotten_.size() > 256) forgotten_.pop_front();
+}
+
 namespace {
 
 std::string DescribeManagement(const ManagementResult& r) {
@@ -293,6 +304,18 @@ void Initiator::DeliverStatus(std::vector<uint8_t> block) {
       it->second->status = std::move(block);
     } else {
       ++counters_.stray_status;
+      if (strays_.size() < 10) {
+        const uint32_t q0 = LoadBe32(block.data());
+        char text[96];
+        std::snprintf(text, sizeof text, "status for ORB 0x%012llX (resp %u, sbp_status 0x%02X%s) in generation %u",
+                      static_cast<unsigned long long>(orb), (q0 >> 28) & 3, (q0 >> 16) & 0xFF,
+                      (q0 >> 27) & 1 ? ", dead" : "", generation_);
+        std::string what = text;
+        auto used = std::find_if(forgotten_.rbegin(), forgotten_.rend(), [&](const auto& f) { return f.first == orb; });
+        what += used != forgotten_.rend() ? ", after the ORB was " + used->second : ", an address not used lately";
+        if (auto owner = by_orb_.find(orb); owner != by_orb_.end()) what += "; its ORB had its status already";
+        strays_.push_back(std::move(what));
+      }
     }
   }
   cv_.notify_all();
@@ -454,6 +477,7 @@ ManagementResult Initiator::SendManagement(const UnitInfo& u, std::array<uint32_
         waited_out = result.transport == Transport::kTimeout;
       }
     }
+    if (!mgmt_.status) Forget(orb, std::string("a management ORB given up as ") + ToString(result.transport));
     mgmt_.orb = 0;
     mgmt_.status.reset();
   }
@@ -790,6 +814,7 @@ void Initiator::Finish(const std::shared_ptr<Pending>& p, Transport transport) {
         outstanding_.erase(at + 1, outstanding_.end());
         for (auto it = behind.rbegin(); it != behind.rend(); ++it) {
           by_orb_.erase((*it)->orb);
+          Forget((*it)->orb, "sent again, being behind a dead ORB,");
           queue_.push_front(*it);
         }
       }
@@ -800,7 +825,9 @@ void Initiator::Finish(const std::shared_ptr<Pending>& p, Transport transport) {
 
   std::erase(queue_, p);
   std::erase(outstanding_, p);
-  if (p->orb != 0) by_orb_.erase(p->orb);
+  if (p->orb != 0 && by_orb_.erase(p->orb) != 0 && !p->status) {
+    Forget(p->orb, std::string("given up as ") + ToString(transport));
+  }
   // An ORB may be read again for its next_ORB until a later one has been answered.
   auto entry = std::find_if(chain_.begin(), chain_.end(), [&](const ChainEntry& e) { return e.orb == p->orb; });
   if (entry != chain_.end()) {
@@ -833,6 +860,7 @@ void Initiator::Finish(const std::shared_ptr<Pending>& p, Transport transport) {
 void Initiator::RequeueOutstanding() {
   for (auto it = outstanding_.rbegin(); it != outstanding_.rend(); ++it) {
     by_orb_.erase((*it)->orb);
+    Forget((*it)->orb, (*it)->status ? "answered, then sent again after a reset," : "sent again after a reset,");
     (*it)->status.reset();
     queue_.push_front(*it);
   }

@@ -220,6 +220,9 @@ class Initiator : public bus1394::RemoteNode {
   // got, and how long after the reset. A login lost for good is rare and hard to reproduce,
   // so what the initiator saw is kept for the report.
   std::vector<std::string> losses() const;
+  // The first status blocks that matched no ORB, each with what became of its ORB, if the
+  // initiator had used that address shortly before.
+  std::vector<std::string> strays() const;
   // Waits for the worker to be idle: no reset to handle, nothing queued or outstanding.
   bool WaitIdle(int timeout_ms = 10000);
 
@@ -307,6 +310,10 @@ class Initiator : public bus1394::RemoteNode {
   std::deque<ChainEntry> chain_;  // kChained: ORBs linked since the last agent reset
   InitiatorCounters counters_;
   std::vector<std::string> losses_;
+  std::vector<std::string> strays_;
+  // ORB addresses the initiator stopped waiting on lately, and why.
+  std::deque<std::pair<uint64_t, std::string>> forgotten_;
+  void Forget(uint64_t orb, std::string why);  // mu_ held
   std::thread worker_;
 };
 

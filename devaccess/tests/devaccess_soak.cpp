@@ -141,6 +141,7 @@ class Soak : public ::testing::Test {
       std::printf("initiator %zu: %d resets seen, %d reconnects, %d relogins\n", i, c.bus_resets, c.reconnects,
                   c.relogins);
       for (const std::string& why : initiators_[i]->losses()) std::printf("  %s\n", why.c_str());
+      for (const std::string& why : initiators_[i]->strays()) std::printf("  %s\n", why.c_str());
       EXPECT_EQ(c.stray_status, 0) << "initiator " << i;
       // Every reset comes well inside the login's hold: a login made afresh is one lost.
       EXPECT_EQ(c.relogins, 0) << "initiator " << i << ": login(s) lost and made afresh";
