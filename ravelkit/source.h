@@ -114,6 +114,12 @@ inline constexpr uint64_t kNrgTailMax = 1u << 20;
 bool ParseNrg(std::span<const uint8_t> tail, const std::string& path, uint64_t fileSize,
               ImageLayout& out, std::string& error);
 
+// CDI image: `tail` holds the last bytes of the file (the footer and the whole descriptor;
+// see kCdiTailMax), `fileSize` the size of the whole file.
+inline constexpr uint64_t kCdiTailMax = 1u << 20;
+bool ParseCdi(std::span<const uint8_t> tail, const std::string& path, uint64_t fileSize,
+              ImageLayout& out, std::string& error);
+
 // Serves sectors of an opened image.
 class Source {
  public:
@@ -137,6 +143,7 @@ std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenCcd(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenMds(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenCdi(const std::string& path, std::string& error);
 // Compressed image in the segmented IsZ! format; `password` (UTF-8, nullptr: none given)
 // opens a protected one.
 std::unique_ptr<Source> OpenIsz(const std::string& path, const std::string* password,
