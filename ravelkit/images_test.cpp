@@ -1,10 +1,11 @@
-// CDI images: each test writes a small image of a known disc, opens it through the
+// CDI and .b5t/.b6t images: each test writes a small image of a known disc, opens it through the
 // engine's entry points and checks what the engine serves against the sectors it was made
 // from and, where Debian has one, against an independent reader; damaged and hostile
 // images are refused with their reason.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -283,6 +284,230 @@ TEST(Cdi, DataTrackMatchesIat) {
   }
 }
 
+// --- .b5t / .b6t --------------------------------------------------------------------------
+
+void PutAt16(Bytes& b, size_t at, uint16_t v) { b[at] = static_cast<uint8_t>(v), b[at + 1] = static_cast<uint8_t>(v >> 8); }
+void PutAt32(Bytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+}
+void PutName(Bytes& b, const std::string& name) {
+  for (char c : name) b.push_back(static_cast<uint8_t>(c)), b.push_back(0);
+}
+
+struct B6tOptions {
+  bool subchannel = false;  // raw sectors followed by 96 bytes of linear P-W
+  bool dvd = false;         // one DVD track with a physical format and copyright structure
+};
+
+// A data block: `sectors` sectors from `start` in `file` at `offset`.
+struct B6tBlock {
+  bool audio;
+  std::string file;
+  uint32_t stride;
+  uint64_t offset;
+  int32_t start;
+  int32_t sectors;
+};
+// A track entry: its type, the first sector of its pregap, the pregap and the whole length.
+struct B6tTrack {
+  uint8_t session, type, point;
+  int32_t first;
+  uint32_t pregap;
+  int32_t length;
+};
+
+struct B6tImage {
+  std::vector<B6tBlock> blocks;
+  std::vector<B6tTrack> tracks;
+  uint16_t discType = 0x08;
+  Bytes dvdStructures;
+};
+
+Bytes B6tDescriptor(const B6tImage& img) {
+  Bytes d(16);
+  std::memcpy(d.data(), "BWT5 STREAM SIGN", 16);
+  Bytes b1(112, 0);
+  PutAt32(b1, 0, 2), PutAt32(b1, 4, 2), PutAt32(b1, 8, 6);
+  int sessions = img.tracks.back().session;
+  PutAt16(b1, 32, img.discType);
+  PutAt16(b1, 34, static_cast<uint16_t>(sessions));
+  bool dvd = img.discType >= 0x10;
+  if (!dvd) PutAt16(b1, 86, 56);
+  PutAt32(b1, 104, static_cast<uint32_t>(img.dvdStructures.size()));
+  if (dvd) PutAt32(b1, 108, 56);
+  Append(d, b1);
+  Zeros(d, 32 + 48);
+  std::string volume = "RAVELKIT";
+  volume.resize(32, ' ');
+  d.insert(d.end(), volume.begin(), volume.end());
+  Bytes list, sess;
+  Put32(list, static_cast<uint32_t>(img.blocks.size()));
+  std::string drive = "E:\\";
+  Put32(list, static_cast<uint32_t>(drive.size() * 2));
+  PutName(list, drive);
+  for (const B6tBlock& b : img.blocks) {
+    Put32(list, b.audio ? 0x8000 : 0x0002);
+    Put32(list, b.stride * static_cast<uint32_t>(b.sectors));
+    Zeros(list, 16);
+    Put32(list, static_cast<uint32_t>(b.offset));
+    Zeros(list, 12);
+    Put32(list, static_cast<uint32_t>(b.start));
+    Put32(list, static_cast<uint32_t>(b.sectors));
+    std::string name = "C:\\images\\" + b.file;
+    Put32(list, static_cast<uint32_t>(name.size() * 2));
+    PutName(list, name);
+    Zeros(list, 4);
+  }
+  for (int s = 1; s <= sessions; ++s) {
+    std::vector<B6tTrack> in;
+    for (const B6tTrack& t : img.tracks)
+      if (t.session == s) in.push_back(t);
+    Put16(sess, static_cast<uint16_t>(s));
+    sess.push_back(static_cast<uint8_t>(in.size() + 3));
+    sess.push_back(3);
+    Put32(sess, static_cast<uint32_t>(in.front().first));
+    Put32(sess, static_cast<uint32_t>(in.back().first) + static_cast<uint32_t>(in.back().length));
+    Put16(sess, in.front().point);
+    Put16(sess, in.back().point);
+    for (int k = 0; k < 3; ++k) {  // A0-A2
+      Bytes e(64, 0);
+      e[12] = static_cast<uint8_t>(0xA0 + k);
+      Append(sess, e);
+    }
+    for (const B6tTrack& t : in) {
+      Bytes e(64, 0);
+      e[0] = t.type;
+      e[10] = t.type == 1 ? 0 : 4;
+      e[11] = 1;
+      e[12] = t.point;
+      PutAt32(e, 22, t.pregap);
+      PutAt32(e, 42, static_cast<uint32_t>(t.first));
+      PutAt32(e, 46, static_cast<uint32_t>(t.length));
+      PutAt32(e, 58, static_cast<uint32_t>(s - 1));
+      Append(sess, e);
+      if (t.type != 6) Zeros(sess, 8);
+    }
+  }
+  const uint32_t modePage = 28;
+  Put32(d, modePage);
+  Put32(d, 4);
+  Put32(d, static_cast<uint32_t>(list.size()));
+  Put32(d, static_cast<uint32_t>(sess.size()));
+  Put32(d, 0);
+  Zeros(d, modePage + 4);
+  Append(d, img.dvdStructures);
+  Zeros(d, 56);
+  Append(d, list);
+  Append(d, sess);
+  Put32(d, static_cast<uint32_t>(d.size() + 20));
+  d.insert(d.end(), {'B', 'W', 'T', '5', ' ', 'S', 'T', 'R', 'E', 'A', 'M', ' ', 'F', 'O', 'O', 'T'});
+  return d;
+}
+
+// The fixture disc: tracks 1 and 2 in disc.b00 (track 1 from LBA 0, its pregap before the
+// disc only declared; track 2 with its stored pregap), track 3 with its pregap in disc.b01.
+B6tImage FixtureB6t(const TempDir& dir, const B6tOptions& o) {
+  B6tImage img;
+  uint32_t stride = o.subchannel ? kRawSize + kSubchannelSize : kRawSize;
+  Bytes b00, b01;
+  auto store = [&](Bytes& file, const FxTrack& t, int32_t from) {
+    for (int32_t lba = from; lba < t.end; ++lba) {
+      Append(file, RawSector(t, lba));
+      if (o.subchannel) Append(file, StoredSub(lba));
+    }
+  };
+  store(b00, kTracks[0], 0);
+  store(b00, kTracks[1], 40);
+  store(b01, kTracks[2], 11330);
+  dir.Write("disc.b00", b00);
+  dir.Write("disc.b01", b01);
+  img.blocks = {{false, "disc.b00", stride, 0, 0, 40},
+                {true, "disc.b00", stride, 40ull * stride, 40, 40},
+                {false, "disc.b01", stride, 0, 11330, 170}};
+  img.tracks = {{1, 2, 1, -150, 150, 190}, {1, 1, 2, 40, 10, 40}, {2, 2, 3, 11330, 150, 170}};
+  return img;
+}
+
+std::string WriteB6t(const TempDir& dir, const B6tOptions& o, const char* name = "disc.b6t") {
+  return dir.Write(name, B6tDescriptor(FixtureB6t(dir, o)));
+}
+
+TEST(B6t, ServesTheTracksOfItsDataFiles) {
+  for (bool sub : {false, true}) {
+    for (const char* name : {"disc.b6t", "disc.b5t"}) {
+      SCOPED_TRACE(std::string(name) + (sub ? " with sub-channel" : ""));
+      TempDir dir;
+      Engine e(WriteB6t(dir, {sub, false}, name));
+      ASSERT_EQ(e.error(), kImageOk) << e.message();
+      EXPECT_EQ(e.Toc(),
+                (std::vector<std::pair<int, int32_t>>{{1, 0}, {2, 50}, {3, 11480}, {0xAA, 11500}}));
+      EXPECT_EQ(e.Read10(0, 40), WantUser(0, 40));
+      EXPECT_EQ(e.ReadCd(40, 40), WantRaw(kTracks[1], 40, 40));
+      EXPECT_EQ(e.ReadCd(11330, 170), WantRaw(kTracks[2], 11330, 170));
+      EXPECT_EQ(e.Read10(11480, 20), WantUser(11480, 20));
+      if (sub) {
+        // Stored linear P-W, served interleaved.
+        Bytes got = e.ReadCd(11480, 1, 1);
+        ASSERT_EQ(got.size(), kRawSize + kSubchannelSize);
+        Bytes raw(kSubchannelSize);
+        InterleaveSubchannel(StoredSub(11480).data(), raw.data());
+        EXPECT_EQ(Bytes(got.begin() + kRawSize, got.end()), raw);
+      }
+    }
+  }
+}
+
+TEST(B6t, DvdKeepsItsLayersProtectionAndRegions) {
+  TempDir dir;
+  B6tImage img;
+  img.discType = 0x10;
+  Bytes iso;
+  for (int32_t lba = 0; lba < 64; ++lba) Append(iso, UserData(lba));
+  dir.Write("dvd.b00", iso);
+  img.blocks = {{false, "dvd.b00", kUserSize, 0, 0, 64}};
+  img.tracks = {{1, 6, 1, 0, 0, 64}};
+  // Physical format (book type DVD-ROM, two layers) and copyright (CSS, regions 2-8 barred).
+  Bytes& s = img.dvdStructures;
+  Zeros(s, 2);
+  Put16(s, 0x00);
+  s.push_back(0x08), s.push_back(0x02), Zeros(s, 2);
+  Bytes physical(2048, 0);
+  physical[0] = 0x01, physical[2] = 0x20;
+  Append(s, physical);
+  Put16(s, 0x01);
+  s.push_back(0x00), s.push_back(0x06), Zeros(s, 2);
+  s.push_back(0x01), s.push_back(0xFE), Zeros(s, 2);
+  Engine e(dir.Write("dvd.b6t", B6tDescriptor(img)));
+  ASSERT_EQ(e.error(), kImageOk) << e.message();
+  uint32_t d = 0;
+  uint64_t cap = 0;
+  ASSERT_EQ(ImageQueryMedium(e.image(), &d, nullptr, &cap), kImageOk);
+  EXPECT_EQ(d & kMediumClassMask, kMediumDvdRom);
+  EXPECT_EQ(cap, 64u);
+  EXPECT_EQ((d & kMediumLayersMask) >> kMediumLayersShift, 1u);
+  EXPECT_EQ(d & kMediumCopyProtectionMask, kMediumCss);
+  EXPECT_EQ(d >> kMediumRegionShift, 0xFEu);
+  EXPECT_EQ(e.Read10(0, 64), iso);
+}
+
+TEST(B6t, DataFileMatchesIat) {
+  REQUIRE_TOOL("iat");
+  REQUIRE_TOOL("xorriso");
+  TempDir dir;
+  Bytes iso = MakeIso(dir);
+  int32_t sectors = static_cast<int32_t>(iso.size() / kUserSize);
+  dir.Write("disc.b00", RawOfIso(iso));
+  B6tImage img;
+  img.blocks = {{false, "disc.b00", kRawSize, 0, 0, sectors}};
+  img.tracks = {{1, 2, 1, -150, 150, sectors + 150}};
+  Engine e(dir.Write("disc.b6t", B6tDescriptor(img)));
+  ASSERT_EQ(e.error(), kImageOk) << e.message();
+  ASSERT_EQ(Tool(dir, "iat disc.b00 out.iso"), 0);
+  Bytes converted = dir.Read("out.iso");
+  EXPECT_EQ(converted, iso);
+  EXPECT_EQ(e.Read10(0, static_cast<uint32_t>(sectors)), converted);
+}
+
 // --- Damaged and hostile images -----------------------------------------------------------
 
 struct Refusal {
@@ -377,6 +602,63 @@ TEST(Refused, CdiWithTheReason) {
              f.pregap = 10;
            }),
            "pregap reaches before the disc"},
+      });
+}
+
+TEST(Refused, B6tWithTheReason) {
+  auto edited = [](std::function<void(const TempDir&, B6tImage&)> f) {
+    return [=](const TempDir& dir) {
+      B6tImage img = FixtureB6t(dir, {});
+      f(dir, img);
+      return B6tDescriptor(img);
+    };
+  };
+  auto bytes = [](std::function<void(Bytes&)> f) {
+    return [=](const TempDir& dir) {
+      Bytes b = B6tDescriptor(FixtureB6t(dir, {}));
+      f(b);
+      return b;
+    };
+  };
+  ExpectRefused(
+      "disc.b6t",
+      {
+          {"an ISO named .b6t", [](const TempDir&) { return Bytes(40 * kUserSize, 0); },
+           "not a .b5t/.b6t descriptor: signature missing"},
+          {"medium type", edited([](const TempDir&, B6tImage& i) { i.discType = 0x40; }),
+           "medium type 0x40 is not supported"},
+          {"session count", bytes([](Bytes& b) { PutAt16(b, 16 + 34, 0); }), "session count 0"},
+          {"cut in the data block list", bytes([](Bytes& b) { b.resize(16 + 112 + 112 + 20 + 32 + 56 + 30); }),
+           "descriptor ends inside its data block list"},
+          {"absurd mode page length", bytes([](Bytes& b) { PutAt32(b, 16 + 112 + 112, 0xFFFFFFF0); }),
+           "descriptor ends inside its drive and disc blocks"},
+          {"footer missing", bytes([](Bytes& b) { b.back() = 'X'; }), "descriptor footer missing"},
+          {"missing data file", [](const TempDir& dir) {
+             Bytes b = B6tDescriptor(FixtureB6t(dir, {}));
+             std::filesystem::remove(dir.Path("disc.b01"));
+             return b;
+           },
+           "cannot open data file 'disc.b01'"},
+          {"data file too short", [](const TempDir& dir) {
+             Bytes b = B6tDescriptor(FixtureB6t(dir, {}));
+             std::filesystem::resize_file(dir.Path("disc.b01"), 100 * kRawSize + 7);
+             return b;
+           },
+           "track 3 needs 170 sectors but 'disc.b01' holds 100"},
+          {"absurd block length", edited([](const TempDir&, B6tImage& i) { i.blocks[2].sectors = 0x7FFFFFFF; }),
+           "data block 3 of 'disc.b01' lies outside the disc"},
+          {"odd sector size", edited([](const TempDir&, B6tImage& i) { i.blocks[0].stride = 2000; }),
+           "track 1 has unsupported sector size 2000"},
+          {"audio block for a data track", edited([](const TempDir&, B6tImage& i) { i.blocks[0].audio = true; }),
+           "track 1: its data block holds audio sectors"},
+          {"absurd track length", edited([](const TempDir&, B6tImage& i) { i.tracks[2].length = 0x7FFFFFF0; }),
+           "track 3 lies outside the disc"},
+          {"unknown track type", edited([](const TempDir&, B6tImage& i) { i.tracks[1].type = 9; }),
+           "track 2 has unknown type 9"},
+          {"tracks out of order", edited([](const TempDir&, B6tImage& i) { i.tracks[1].point = 5; }),
+           "track 5 does not follow the track before it"},
+          {"tracks overlap", edited([](const TempDir&, B6tImage& i) { i.tracks[1].first = 20; }),
+           "track 2 overlaps the track before it"},
       });
 }
 

@@ -360,6 +360,14 @@ std::unique_ptr<Source> OpenCdi(const std::string& path, std::string& error) {
   return OpenByTail(path, kCdiTailMax, ParseCdi, error);
 }
 
+std::unique_ptr<Source> OpenB6t(const std::string& path, std::string& error) {
+  std::vector<uint8_t> descriptor;
+  if (!Slurp(path, 16u << 20, descriptor, error)) return nullptr;
+  ImageLayout layout;
+  if (!ParseB6t(descriptor, path, StatSize, layout, error)) return nullptr;
+  return Finish(std::move(layout), error);
+}
+
 namespace {
 
 // A data file opened by the descriptor beside it.
@@ -407,7 +415,8 @@ std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
       {"ccd", Unprotected<OpenCcd>},      {"img", Unprotected<OpenImgOfCcd>},
       {"mds", Unprotected<OpenMds>},      {"mdf", Unprotected<OpenMdfOfMds>},
       {"nrg", Unprotected<OpenNrg>},      {"isz", OpenIsz},
-      {"cdi", Unprotected<OpenCdi>},
+      {"cdi", Unprotected<OpenCdi>},      {"b5t", Unprotected<OpenB6t>},
+      {"b6t", Unprotected<OpenB6t>},
   };
   // What is wrong with the file itself is said before any format is tried, in the
   // system's words where it has them.

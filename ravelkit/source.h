@@ -120,6 +120,11 @@ inline constexpr uint64_t kCdiTailMax = 1u << 20;
 bool ParseCdi(std::span<const uint8_t> tail, const std::string& path, uint64_t fileSize,
               ImageLayout& out, std::string& error);
 
+// .b5t/.b6t descriptor, read whole; `path` names it, the data files it names are looked
+// up beside it through `sizeOf`.
+bool ParseB6t(std::span<const uint8_t> descriptor, const std::string& path,
+              const FileSizeLookup& sizeOf, ImageLayout& out, std::string& error);
+
 // Serves sectors of an opened image.
 class Source {
  public:
@@ -144,6 +149,7 @@ std::unique_ptr<Source> OpenCcd(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenMds(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenCdi(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenB6t(const std::string& path, std::string& error);
 // Compressed image in the segmented IsZ! format; `password` (UTF-8, nullptr: none given)
 // opens a protected one.
 std::unique_ptr<Source> OpenIsz(const std::string& path, const std::string* password,

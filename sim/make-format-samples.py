@@ -47,6 +47,39 @@ def cdi(user, stored_before=True):
     return struct.pack(">I", len(data)) + tail
 
 
+def utf16(name):
+    return name.encode("utf-16-le")
+
+
+def b6t(user, data_name):
+    """One session, one mode 1 track of 2,048-byte sectors in `data_name`, its pregap
+    before the disc only declared."""
+    sectors = len(user) // 2048
+    block1 = bytearray(112)
+    struct.pack_into("<III", block1, 0, 2, 2, 6)
+    struct.pack_into("<HH", block1, 32, 0x08, 1)
+    struct.pack_into("<H", block1, 86, 56)
+    name = "C:\\images\\" + data_name
+    blocks = struct.pack("<II", 1, 0)
+    blocks += struct.pack("<II", 2, sectors * 2048) + bytes(16) + struct.pack("<I", 0) + bytes(12)
+    blocks += struct.pack("<iiI", 0, sectors, len(utf16(name))) + utf16(name) + bytes(4)
+    sessions = struct.pack("<HBBiiHH", 1, 4, 3, -150, sectors, 1, 1)
+    for point in (0xA0, 0xA1, 0xA2):
+        entry = bytearray(64)
+        entry[12] = point
+        sessions += bytes(entry)
+    entry = bytearray(64)
+    entry[0], entry[10], entry[11], entry[12] = 2, 4, 1, 1
+    struct.pack_into("<I", entry, 22, 150)
+    struct.pack_into("<ii", entry, 42, -150, sectors + 150)
+    sessions += bytes(entry) + bytes(8)
+    d = b"BWT5 STREAM SIGN" + bytes(block1) + bytes(32 + 48) + b"SAMPLE".ljust(32)
+    d += struct.pack("<IIIII", 28, 4, len(blocks), len(sessions), 0)
+    d += bytes(28 + 4 + 56) + blocks + sessions
+    d += struct.pack("<I", len(d) + 20) + b"BWT5 STREAM FOOT"
+    return d
+
+
 def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
@@ -55,11 +88,17 @@ def main():
         f.write(user)
     with open(os.path.join(out, "sample.cdi"), "wb") as f:
         f.write(cdi(user))
+    for ext, data in (("b5t", "sample.b5i"), ("b6t", "sample.b6i")):
+        with open(os.path.join(out, data), "wb") as f:
+            f.write(user)
+        with open(os.path.join(out, "sample." + ext), "wb") as f:
+            f.write(b6t(user, data))
 
 
 if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "--seed":
     fmt = sys.argv[2]
-    seeds = {"cdi": lambda: cdi(user_data()[: 20 * 2048], stored_before=False)}
+    seeds = {"cdi": lambda: cdi(user_data()[: 20 * 2048], stored_before=False),
+             "b6t": lambda: b6t(user_data()[: 20 * 2048], "a.b00")}
     sys.stdout.buffer.write(seeds[fmt]())
 elif __name__ == "__main__":
     main()

@@ -17,6 +17,7 @@ printf 'FILE "short.bin" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n 
 head -c 3000 /dev/zero >odd.iso
 printf 'not a disc image\n' >text.nrg
 printf 'not a disc image\n' >text.cdi
+printf 'not a disc image\n' >text.b6t
 printf 'plain text\n' >notes.txt
 mkdir folder.iso
 
@@ -29,6 +30,7 @@ rows=(
   "notes.txt|'notes.txt': unsupported image format 'txt'"
   "text.nrg|'text.nrg': not a Nero image: no footer"
   "text.cdi|'text.cdi': not a CDI image: no version in its footer"
+  "text.b6t|'text.b6t': not a .b5t/.b6t descriptor: signature missing"
   "folder.iso|cannot open 'folder.iso': it is a directory"
 )
 
