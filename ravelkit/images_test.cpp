@@ -1,4 +1,4 @@
-// CDI and .b5t/.b6t images: each test writes a small image of a known disc, opens it through the
+// CDI, .b5t/.b6t and .bwt images: each test writes a small image of a known disc, opens it through the
 // engine's entry points and checks what the engine serves against the sectors it was made
 // from and, where Debian has one, against an independent reader; damaged and hostile
 // images are refused with their reason.
@@ -508,6 +508,99 @@ TEST(B6t, DataFileMatchesIat) {
   EXPECT_EQ(e.Read10(0, static_cast<uint32_t>(sectors)), converted);
 }
 
+// --- .bwt ---------------------------------------------------------------------------------
+
+void PutString(Bytes& b, const std::string& s) {
+  Put32(b, static_cast<uint32_t>(s.size()));
+  b.insert(b.end(), s.begin(), s.end());
+}
+
+// A TOC entry: the file offset of its first stored sector (the pregap's), session, mode,
+// point, last sector, pregap start (0: none) and start.
+struct BwtEntry {
+  uint32_t offset;
+  uint8_t session, mode, point;
+  uint32_t lastSector;
+  int32_t pregapStart, start;
+  std::string file;
+};
+
+Bytes BwtDescriptor(const std::vector<BwtEntry>& entries, const std::string& dataFile = "C:\\images\\disc.bwi") {
+  Bytes d;
+  const std::string sig = "BLINDWRITE TOC FILE";
+  d.insert(d.end(), sig.begin(), sig.end());
+  Put32(d, 2);
+  Zeros(d, 8);
+  PutString(d, "RAVELKIT");
+  PutString(d, "");
+  PutString(d, "a comment");
+  Put32(d, static_cast<uint32_t>(entries.size() + 1));
+  PutString(d, dataFile);
+  PutString(d, "C:\\images\\disc.bws");
+  Put32(d, 0);
+  d.push_back(3), Zeros(d, 3);
+  auto entry = [&](const BwtEntry& e) {
+    PutString(d, e.file);
+    Put32(d, e.offset);
+    Zeros(d, 1 + 3 + 4 + 1);
+    d.push_back(e.session);
+    Zeros(d, 1);
+    d.push_back(static_cast<uint8_t>(0x10 | (e.mode == 0 ? 0 : 4)));
+    Zeros(d, 1);
+    d.push_back(e.mode);
+    Zeros(d, 1);
+    d.push_back(e.point);
+    Zeros(d, 18);
+    Put32(d, e.lastSector);
+    Zeros(d, 1);
+    Put32(d, static_cast<uint32_t>(e.pregapStart));
+    Put32(d, static_cast<uint32_t>(e.start));
+    Zeros(d, 8);
+    for (int k = 0; k < 15; ++k) PutString(d, k == 0 ? "a title" : "");
+  };
+  entry({0, 1, 0, 0xA0, 0, 0, 0, ""});  // a lead-in point, which carries no track
+  for (const BwtEntry& e : entries) entry(e);
+  return d;
+}
+
+// The fixture disc in disc.bwi: track 1 from LBA 0, track 2 with its stored pregap, then
+// track 3 with its pregap.
+std::vector<BwtEntry> FixtureBwt(const TempDir& dir) {
+  Bytes bwi;
+  for (const FxTrack& t : kTracks)
+    for (int32_t lba = std::max(0, t.start - t.pregap); lba < t.end; ++lba) Append(bwi, RawSector(t, lba));
+  dir.Write("disc.bwi", bwi);
+  return {{0, 1, 1, 1, 39, 0, 0, ""},
+          {40 * kRawSize, 1, 0, 2, 79, 40, 50, ""},
+          {80 * kRawSize, 2, 1, 3, 11499, 11330, 11480, ""}};
+}
+
+TEST(Bwt, ServesTheTracksOfItsDataFile) {
+  TempDir dir;
+  Engine e(dir.Write("disc.bwt", BwtDescriptor(FixtureBwt(dir))));
+  ASSERT_EQ(e.error(), kImageOk) << e.message();
+  EXPECT_EQ(e.Toc(),
+            (std::vector<std::pair<int, int32_t>>{{1, 0}, {2, 50}, {3, 11480}, {0xAA, 11500}}));
+  EXPECT_EQ(e.Read10(0, 40), WantUser(0, 40));
+  EXPECT_EQ(e.ReadCd(40, 40), WantRaw(kTracks[1], 40, 40));
+  EXPECT_EQ(e.ReadCd(11330, 170), WantRaw(kTracks[2], 11330, 170));
+}
+
+TEST(Bwt, DataFileMatchesIat) {
+  REQUIRE_TOOL("iat");
+  REQUIRE_TOOL("xorriso");
+  TempDir dir;
+  Bytes iso = MakeIso(dir);
+  uint32_t sectors = static_cast<uint32_t>(iso.size() / kUserSize);
+  dir.Write("disc.bwi", RawOfIso(iso));
+  Engine e(dir.Write("disc.bwt", BwtDescriptor({{0, 1, 1, 1, sectors - 1, 0, 0, ""}})));
+  ASSERT_EQ(e.error(), kImageOk) << e.message();
+  ASSERT_EQ(Tool(dir, "iat disc.bwi out.iso"), 0);
+  Bytes converted = dir.Read("out.iso");
+  EXPECT_EQ(converted, iso);
+  EXPECT_EQ(e.Read10(0, sectors), converted);
+}
+
 // --- Damaged and hostile images -----------------------------------------------------------
 
 struct Refusal {
@@ -659,6 +752,54 @@ TEST(Refused, B6tWithTheReason) {
            "track 5 does not follow the track before it"},
           {"tracks overlap", edited([](const TempDir&, B6tImage& i) { i.tracks[1].first = 20; }),
            "track 2 overlaps the track before it"},
+      });
+}
+
+TEST(Refused, BwtWithTheReason) {
+  auto edited = [](std::function<void(std::vector<BwtEntry>&)> f) {
+    return [=](const TempDir& dir) {
+      auto entries = FixtureBwt(dir);
+      f(entries);
+      return BwtDescriptor(entries);
+    };
+  };
+  auto bytes = [](std::function<void(Bytes&)> f) {
+    return [=](const TempDir& dir) {
+      Bytes b = BwtDescriptor(FixtureBwt(dir));
+      f(b);
+      return b;
+    };
+  };
+  ExpectRefused(
+      "disc.bwt",
+      {
+          {"an ISO named .bwt", [](const TempDir&) { return Bytes(40 * kUserSize, 0); },
+           "not a .bwt descriptor: signature missing"},
+          {"entry count", bytes([](Bytes& b) { PutAt32(b, 19 + 12 + 12 + 4 + 13, 0); }),
+           "TOC entry count 0 is out of range"},
+          {"absurd string length", bytes([](Bytes& b) { PutAt32(b, 19 + 12, 0x7FFFFFFF); }),
+           "header holds a string of 2147483647 bytes"},
+          {"cut inside an entry", bytes([](Bytes& b) { b.resize(b.size() - 100); }),
+           "descriptor ends inside its TOC entry 4"},
+          {"missing data file", [](const TempDir& dir) {
+             return BwtDescriptor(FixtureBwt(dir), "disc.xyz");
+           },
+           "cannot open data file 'disc.xyz'"},
+          {"data file too short", [](const TempDir& dir) {
+             Bytes b = BwtDescriptor(FixtureBwt(dir));
+             std::filesystem::resize_file(dir.Path("disc.bwi"), 150 * kRawSize);
+             return b;
+           },
+           "track 3 needs 170 sectors but 'disc.bwi' holds 70"},
+          {"unknown mode", edited([](auto& e) { e[1].mode = 7; }), "track 2 has unknown mode 7"},
+          {"absurd last sector", edited([](auto& e) { e[2].lastSector = 0xFFFFFFF0; }),
+           "track 3 lies outside the disc"},
+          {"pregap after the start", edited([](auto& e) { e[1].pregapStart = 60; }),
+           "track 2 lies outside the disc"},
+          {"tracks overlap", edited([](auto& e) { e[1].pregapStart = 30; }),
+           "track 2 overlaps the track before it"},
+          {"tracks out of order", edited([](auto& e) { e[1].point = 7; }),
+           "track 7 does not follow the track before it"},
       });
 }
 

@@ -368,6 +368,14 @@ std::unique_ptr<Source> OpenB6t(const std::string& path, std::string& error) {
   return Finish(std::move(layout), error);
 }
 
+std::unique_ptr<Source> OpenBwt(const std::string& path, std::string& error) {
+  std::vector<uint8_t> descriptor;
+  if (!Slurp(path, 16u << 20, descriptor, error)) return nullptr;
+  ImageLayout layout;
+  if (!ParseBwt(descriptor, path, StatSize, layout, error)) return nullptr;
+  return Finish(std::move(layout), error);
+}
+
 namespace {
 
 // A data file opened by the descriptor beside it.
@@ -416,7 +424,7 @@ std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
       {"mds", Unprotected<OpenMds>},      {"mdf", Unprotected<OpenMdfOfMds>},
       {"nrg", Unprotected<OpenNrg>},      {"isz", OpenIsz},
       {"cdi", Unprotected<OpenCdi>},      {"b5t", Unprotected<OpenB6t>},
-      {"b6t", Unprotected<OpenB6t>},
+      {"b6t", Unprotected<OpenB6t>},      {"bwt", Unprotected<OpenBwt>},
   };
   // What is wrong with the file itself is said before any format is tried, in the
   // system's words where it has them.

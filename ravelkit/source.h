@@ -125,6 +125,10 @@ bool ParseCdi(std::span<const uint8_t> tail, const std::string& path, uint64_t f
 bool ParseB6t(std::span<const uint8_t> descriptor, const std::string& path,
               const FileSizeLookup& sizeOf, ImageLayout& out, std::string& error);
 
+// .bwt descriptor, read whole; the data file it names is looked up beside it.
+bool ParseBwt(std::span<const uint8_t> descriptor, const std::string& path,
+              const FileSizeLookup& sizeOf, ImageLayout& out, std::string& error);
+
 // Serves sectors of an opened image.
 class Source {
  public:
@@ -150,6 +154,7 @@ std::unique_ptr<Source> OpenMds(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenCdi(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenB6t(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenBwt(const std::string& path, std::string& error);
 // Compressed image in the segmented IsZ! format; `password` (UTF-8, nullptr: none given)
 // opens a protected one.
 std::unique_ptr<Source> OpenIsz(const std::string& path, const std::string* password,

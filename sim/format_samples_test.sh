@@ -8,7 +8,7 @@ sim="$1"
 dir="$2"
 failed=0
 for image in "$dir"/sample.*; do
-  case "$image" in *.iso | *.b5i | *.b6i | *.bwi | *.bin | *.mdf) continue ;; esac
+  case "$image" in *.iso | *.b5i | *.b6i | *.bwi | *.bin | *.mdf | *.json | *.err) continue ;; esac
   status=0
   "$sim" read "$image" --unpaced --json --expect "$dir/sample.iso" >"$dir/read.json" 2>"$dir/read.err" || status=$?
   if [ "$status" -ne 0 ] || ! grep -q '"match": true' "$dir/read.json"; then

@@ -80,6 +80,39 @@ def b6t(user, data_name):
     return d
 
 
+def bcd(v):
+    return (v // 10) << 4 | (v % 10)
+
+
+def raw_mode1(user):
+    """Raw mode 1 sectors of the user data from LBA 0; EDC and ECC are left zero, as
+    nothing on the read path checks them."""
+    out = bytearray()
+    for lba in range(len(user) // 2048):
+        a = lba + 150
+        out += bytes([0] + [0xFF] * 10 + [0, bcd(a // 4500), bcd(a // 75 % 60), bcd(a % 75), 1])
+        out += user[lba * 2048:(lba + 1) * 2048] + bytes(288)
+    return bytes(out)
+
+
+def counted(text):
+    return struct.pack("<I", len(text)) + text
+
+
+def bwt(user, data_name):
+    """One session, one mode 1 track from LBA 0 in `data_name`, raw sectors synthesized
+    from the user data."""
+    sectors = len(user) // 2048
+    d = b"BLINDWRITE TOC FILE" + struct.pack("<I", 2) + bytes(8)
+    d += counted(b"SAMPLE") + counted(b"") + counted(b"")
+    d += struct.pack("<I", 1) + counted(b"C:\\images\\" + data_name.encode()) + counted(b"")
+    d += struct.pack("<I", 0) + bytes([0])
+    d += counted(b"") + struct.pack("<I", 0) + bytes(9) + bytes([1, 0, 0x14, 0, 1, 0, 1])
+    d += bytes(18) + struct.pack("<I", sectors - 1) + bytes(1) + struct.pack("<ii", 0, 0) + bytes(8)
+    d += counted(b"") * 15
+    return d
+
+
 def main():
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
@@ -88,6 +121,10 @@ def main():
         f.write(user)
     with open(os.path.join(out, "sample.cdi"), "wb") as f:
         f.write(cdi(user))
+    with open(os.path.join(out, "sample.bwi"), "wb") as f:
+        f.write(raw_mode1(user))
+    with open(os.path.join(out, "sample.bwt"), "wb") as f:
+        f.write(bwt(user, "sample.bwi"))
     for ext, data in (("b5t", "sample.b5i"), ("b6t", "sample.b6i")):
         with open(os.path.join(out, data), "wb") as f:
             f.write(user)
@@ -98,7 +135,8 @@ def main():
 if __name__ == "__main__" and len(sys.argv) == 3 and sys.argv[1] == "--seed":
     fmt = sys.argv[2]
     seeds = {"cdi": lambda: cdi(user_data()[: 20 * 2048], stored_before=False),
-             "b6t": lambda: b6t(user_data()[: 20 * 2048], "a.b00")}
+             "b6t": lambda: b6t(user_data()[: 20 * 2048], "a.b00"),
+             "bwt": lambda: bwt(user_data()[: 20 * 2048], "a.bwi")}
     sys.stdout.buffer.write(seeds[fmt]())
 elif __name__ == "__main__":
     main()

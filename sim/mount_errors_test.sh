@@ -18,6 +18,7 @@ head -c 3000 /dev/zero >odd.iso
 printf 'not a disc image\n' >text.nrg
 printf 'not a disc image\n' >text.cdi
 printf 'not a disc image\n' >text.b6t
+printf 'not a disc image\n' >text.bwt
 printf 'plain text\n' >notes.txt
 mkdir folder.iso
 
@@ -31,6 +32,7 @@ rows=(
   "text.nrg|'text.nrg': not a Nero image: no footer"
   "text.cdi|'text.cdi': not a CDI image: no version in its footer"
   "text.b6t|'text.b6t': not a .b5t/.b6t descriptor: signature missing"
+  "text.bwt|'text.bwt': not a .bwt descriptor: signature missing"
   "folder.iso|cannot open 'folder.iso': it is a directory"
 )
 
