@@ -364,14 +364,20 @@ std::unique_ptr<Source> OpenMds(const std::string& path, std::string& error) {
   return Finish(std::move(layout), error);
 }
 
-std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error) {
+namespace {
+
+// Formats that keep their descriptor at the end of the file: only that tail is parsed.
+using TailParser = bool (*)(std::span<const uint8_t> tail, const std::string& path,
+                            uint64_t fileSize, ImageLayout& out, std::string& error);
+
+std::unique_ptr<Source> OpenByTail(const std::string& path, uint64_t tailMax, TailParser parse,
+                                   std::string& error) {
   auto size = StatSize(path);
   if (!size) {
     error = "cannot open '" + path + "'";
     return nullptr;
   }
-  // The chunk chain sits at the end of the file; only that tail is parsed.
-  uint64_t tailSize = std::min<uint64_t>(*size, kNrgTailMax);
+  uint64_t tailSize = std::min<uint64_t>(*size, tailMax);
   std::vector<uint8_t> tail(static_cast<size_t>(tailSize));
   std::ifstream in(path, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(*size - tailSize));
@@ -380,7 +386,33 @@ std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error) {
     return nullptr;
   }
   ImageLayout layout;
-  if (!ParseNrg(tail, path, *size, layout, error)) return nullptr;
+  if (!parse(tail, path, *size, layout, error)) return nullptr;
+  return Finish(std::move(layout), error);
+}
+
+}  // namespace
+
+std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error) {
+  return OpenByTail(path, kNrgTailMax, ParseNrg, error);
+}
+
+std::unique_ptr<Source> OpenCdi(const std::string& path, std::string& error) {
+  return OpenByTail(path, kCdiTailMax, ParseCdi, error);
+}
+
+std::unique_ptr<Source> OpenB6t(const std::string& path, std::string& error) {
+  std::vector<uint8_t> descriptor;
+  if (!Slurp(path, 16u << 20, descriptor, error)) return nullptr;
+  ImageLayout layout;
+  if (!ParseB6t(descriptor, path, StatSize, layout, error)) return nullptr;
+  return Finish(std::move(layout), error);
+}
+
+std::unique_ptr<Source> OpenBwt(const std::string& path, std::string& error) {
+  std::vector<uint8_t> descriptor;
+  if (!Slurp(path, 16u << 20, descriptor, error)) return nullptr;
+  ImageLayout layout;
+  if (!ParseBwt(descriptor, path, StatSize, layout, error)) return nullptr;
   return Finish(std::move(layout), error);
 }
 
@@ -431,6 +463,8 @@ std::unique_ptr<Source> OpenImage(const std::string& path, std::string& error,
       {"ccd", Unprotected<OpenCcd>},      {"img", Unprotected<OpenImgOfCcd>},
       {"mds", Unprotected<OpenMds>},      {"mdf", Unprotected<OpenMdfOfMds>},
       {"nrg", Unprotected<OpenNrg>},      {"isz", OpenIsz},
+      {"cdi", Unprotected<OpenCdi>},      {"b5t", Unprotected<OpenB6t>},
+      {"b6t", Unprotected<OpenB6t>},      {"bwt", Unprotected<OpenBwt>},
   };
   // What is wrong with the file itself is said before any format is tried, in the
   // system's words where it has them.

@@ -114,6 +114,21 @@ inline constexpr uint64_t kNrgTailMax = 1u << 20;
 bool ParseNrg(std::span<const uint8_t> tail, const std::string& path, uint64_t fileSize,
               ImageLayout& out, std::string& error);
 
+// CDI image: `tail` holds the last bytes of the file (the footer and the whole descriptor;
+// see kCdiTailMax), `fileSize` the size of the whole file.
+inline constexpr uint64_t kCdiTailMax = 1u << 20;
+bool ParseCdi(std::span<const uint8_t> tail, const std::string& path, uint64_t fileSize,
+              ImageLayout& out, std::string& error);
+
+// .b5t/.b6t descriptor, read whole; `path` names it, the data files it names are looked
+// up beside it through `sizeOf`.
+bool ParseB6t(std::span<const uint8_t> descriptor, const std::string& path,
+              const FileSizeLookup& sizeOf, ImageLayout& out, std::string& error);
+
+// .bwt descriptor, read whole; the data file it names is looked up beside it.
+bool ParseBwt(std::span<const uint8_t> descriptor, const std::string& path,
+              const FileSizeLookup& sizeOf, ImageLayout& out, std::string& error);
+
 // Serves sectors of an opened image.
 class Source {
  public:
@@ -137,6 +152,9 @@ std::unique_ptr<Source> OpenCue(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenCcd(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenMds(const std::string& path, std::string& error);
 std::unique_ptr<Source> OpenNrg(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenCdi(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenB6t(const std::string& path, std::string& error);
+std::unique_ptr<Source> OpenBwt(const std::string& path, std::string& error);
 // Compressed image in the segmented IsZ! format; `password` (UTF-8, nullptr: none given)
 // opens a protected one.
 std::unique_ptr<Source> OpenIsz(const std::string& path, const std::string* password,

@@ -16,6 +16,9 @@ head -c 4704 /dev/zero >short.bin
 printf 'FILE "short.bin" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n    INDEX 01 00:05:00\n' >short.cue
 head -c 3000 /dev/zero >odd.iso
 printf 'not a disc image\n' >text.nrg
+printf 'not a disc image\n' >text.cdi
+printf 'not a disc image\n' >text.b6t
+printf 'not a disc image\n' >text.bwt
 printf 'plain text\n' >notes.txt
 mkdir folder.iso
 
@@ -27,6 +30,9 @@ rows=(
   "odd.iso|'odd.iso' is 3000 bytes long, which is not a multiple of the 2048-byte sector"
   "notes.txt|'notes.txt': unsupported image format 'txt'"
   "text.nrg|'text.nrg': not a Nero image: no footer"
+  "text.cdi|'text.cdi': not a CDI image: no version in its footer"
+  "text.b6t|'text.b6t': not a .b5t/.b6t descriptor: signature missing"
+  "text.bwt|'text.bwt': not a .bwt descriptor: signature missing"
   "folder.iso|cannot open 'folder.iso': it is a directory"
 )
 
