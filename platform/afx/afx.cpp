@@ -489,6 +489,73 @@ LPCWSTR AfxRegisterWndClass(UINT class_style, HCURSOR cursor, HBRUSH background,
 }
 
 // =======================================================================================
+// Dialogs.
+BEGIN_MESSAGE_MAP(CDialog, CWnd)
+  ON_COMMAND(IDOK, OnOK)
+  ON_COMMAND(IDCANCEL, OnCancel)
+END_MESSAGE_MAP()
+
+const DLGTEMPLATE* CDialog::LoadTemplate(UINT id) const {
+  HINSTANCE module = AfxGetResourceHandle();
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), RT_DIALOG);
+  if (found == nullptr) return nullptr;
+  return static_cast<const DLGTEMPLATE*>(LockResource(LoadResource(module, found)));
+}
+
+HWND CDialog::OwnerWindow() const {
+  if (m_pParentWnd != nullptr) return m_pParentWnd->GetSafeOwner();
+  CWnd* main = AfxGetMainWnd();
+  return main != nullptr ? main->GetSafeOwner() : nullptr;
+}
+
+INT_PTR CDialog::DoModal() {
+  const DLGTEMPLATE* dialog_template = LoadTemplate(m_nIDTemplate);
+  if (dialog_template == nullptr || !DialogManagerPresent()) return -1;
+  m_nModalResult = -1;
+  const INT_PTR result = DialogBoxIndirectParamW(AfxGetResourceHandle(), dialog_template, OwnerWindow(), &AfxDlgProc,
+                                                 reinterpret_cast<LPARAM>(this));
+  return result;
+}
+
+BOOL CDialog::Create(UINT template_id, CWnd* parent) {
+  m_nIDTemplate = template_id;
+  m_pParentWnd = parent;
+  const DLGTEMPLATE* dialog_template = LoadTemplate(template_id);
+  if (dialog_template == nullptr || !DialogManagerPresent()) return FALSE;
+  return CreateDialogIndirectParamW(AfxGetResourceHandle(), dialog_template, OwnerWindow(), &AfxDlgProc,
+                                    reinterpret_cast<LPARAM>(this)) != nullptr;
+}
+
+void CDialog::EndDialog(int result) {
+  m_nModalResult = result;
+  if (m_hWnd != nullptr && DialogManagerPresent()) ::win32::EndDialog(m_hWnd, result);
+}
+
+BOOL CDialog::OnInitDialog() {
+  UpdateData(FALSE);
+  return TRUE;  // the dialog manager focuses the first tab stop
+}
+
+void CDialog::OnOK() {
+  if (!UpdateData(TRUE)) return;  // the dialog stays, the failing control focused
+  EndDialog(IDOK);
+}
+
+void CDialog::OnCancel() { EndDialog(IDCANCEL); }
+
+BOOL CDialog::PreTranslateMessage(MSG* msg) {
+  // Tab, Enter and Esc of a modeless dialog; a modal one's loop does this itself.
+  return m_hWnd != nullptr && DialogManagerPresent() && IsDialogMessageW(m_hWnd, msg);
+}
+
+INT_PTR CDialog::AfxDlgProc(HWND hwnd, UINT message, WPARAM, LPARAM lparam) {
+  if (message != WM_INITDIALOG) return FALSE;
+  auto* dialog = reinterpret_cast<CDialog*>(lparam);
+  if (dialog == nullptr || (dialog->m_hWnd == nullptr && !dialog->SubclassWindow(hwnd))) return FALSE;
+  return dialog->OnInitDialog();
+}
+
+// =======================================================================================
 // Data exchange.
 HWND CDataExchange::PrepareCtrl(int id) {
   HWND control = ::win32::GetDlgItem(m_pDlgWnd->m_hWnd, id);

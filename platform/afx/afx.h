@@ -328,6 +328,40 @@ LPCWSTR AfxRegisterWndClass(UINT class_style, HCURSOR cursor = nullptr, HBRUSH b
                             HICON icon = nullptr);
 
 // ---------------------------------------------------------------------------------------
+// Dialogs: a dialog template resource run by the dialog manager, its window routed through
+// the message map like any other (the dialog manager's procedure behind it), data exchanged
+// at WM_INITDIALOG and on OK.
+class CDialog : public CWnd {
+ public:
+  explicit CDialog(UINT template_id, CWnd* parent = nullptr) : m_nIDTemplate(template_id), m_pParentWnd(parent) {}
+
+  // The button that ended it, or -1 when the dialog could not be made.
+  virtual INT_PTR DoModal();
+  // Modeless.
+  BOOL Create(UINT template_id, CWnd* parent = nullptr);
+  void EndDialog(int result);
+
+  virtual BOOL OnInitDialog();
+  virtual void OnOK();
+  virtual void OnCancel();
+  BOOL PreTranslateMessage(MSG* msg) override;
+
+  UINT m_nIDTemplate;
+  CWnd* m_pParentWnd;
+  INT_PTR m_nModalResult = -1;
+
+  // The dialog procedure the framework gives the dialog manager: it binds the object at
+  // WM_INITDIALOG (lParam) and leaves every other message to the message map.
+  static INT_PTR AfxDlgProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+
+ private:
+  const DLGTEMPLATE* LoadTemplate(UINT id) const;
+  HWND OwnerWindow() const;
+
+  DECLARE_MESSAGE_MAP()
+};
+
+// ---------------------------------------------------------------------------------------
 // Data exchange.
 class CDataExchange {
  public:

@@ -366,5 +366,62 @@ TEST_F(AfxTest, DataExchangeBothWays) {
   });
 }
 
+// A dialog as the dialog manager runs it: the class procedure hands WM_INITDIALOG to the
+// dialog procedure (here directly), and the framework routes everything else.
+class DeviceDialog : public CDialog {
+ public:
+  DeviceDialog() : CDialog(136) {}
+  std::u16string vendor = u"KORVEN";
+  bool init_seen = false;
+  BOOL OnInitDialog() override {
+    init_seen = true;
+    return CDialog::OnInitDialog();
+  }
+  void DoDataExchange(CDataExchange* dx) override {
+    DDX_Text(dx, 10, vendor);
+    DDV_MaxChars(dx, vendor, 8);
+  }
+};
+
+TEST_F(AfxTest, DialogRoutesThroughItsMapAndExchangesOnOk) {
+  gui_.Run([] {
+    CWinApp app(u"Quorvane FireWire");
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = ControlProc;
+    wc.cbWndExtra = 8;
+    wc.lpszClassName = u"AfxTestDialogish";
+    RegisterClassExW(&wc);
+    DeviceDialog dlg;
+    HWND hwnd = CreateWindowExW(0, u"AfxTestDialogish", u"Device settings", WS_POPUP, 0, 0, 100, 100, nullptr,
+                                nullptr, nullptr, nullptr);
+    HWND edit = CreateWindowExW(0, u"AfxTestDialogish", u"", WS_CHILD, 0, 0, 5, 5, hwnd,
+                                reinterpret_cast<HMENU>(uintptr_t{10}), nullptr, nullptr);
+    EXPECT_TRUE(CDialog::AfxDlgProc(hwnd, WM_INITDIALOG, 0, reinterpret_cast<LPARAM>(&dlg)));
+    EXPECT_TRUE(dlg.init_seen);
+    EXPECT_EQ(CWnd::FromHandlePermanent(hwnd), &dlg);
+    EXPECT_EQ(dlg.GetDlgItemText(10), u"KORVEN");
+    EXPECT_EQ(GetWindowLongPtrW(edit, 0), 8);
+
+    // OK with a text too long: the dialog stays; Cancel ends it; OK with a fitting text ends it.
+    SetWindowTextW(edit, u"NINE CHARS");
+    SendMessageW(hwnd, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(dlg.m_nModalResult, -1);
+    SendMessageW(hwnd, WM_COMMAND, MAKELPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(edit));
+    EXPECT_EQ(dlg.m_nModalResult, IDCANCEL);
+    SetWindowTextW(edit, u"ACME");
+    SendMessageW(hwnd, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(dlg.m_nModalResult, IDOK);
+    EXPECT_EQ(dlg.vendor, u"ACME");
+    DestroyWindow(hwnd);
+    EXPECT_EQ(dlg.m_hWnd, nullptr);
+
+    // A template the resources do not hold makes no dialog.
+    CDialog missing(4242);
+    EXPECT_EQ(missing.DoModal(), -1);
+    EXPECT_FALSE(missing.Create(4242));
+  });
+}
+
 }  // namespace
 }  // namespace win32

@@ -4,6 +4,8 @@
 // this file includes its headers instead and the fallback file goes.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,33 @@ struct NMHDR {
   UINT code;
 };
 static_assert(sizeof(NMHDR) == 24 && offsetof(NMHDR, code) == 16);
+
+// The dialog manager. Declared weak until it lands, so that the framework links without it;
+// CDialog then fails its creation (DialogManagerPresent() is false). Drop the weak attribute
+// with this file.
+#pragma pack(push, 2)
+struct DLGTEMPLATE {
+  DWORD style;
+  DWORD dwExtendedStyle;
+  uint16_t cdit;
+  int16_t x;
+  int16_t y;
+  int16_t cx;
+  int16_t cy;
+};
+#pragma pack(pop)
+static_assert(sizeof(DLGTEMPLATE) == 18 && offsetof(DLGTEMPLATE, cdit) == 8 && offsetof(DLGTEMPLATE, cy) == 16);
+using DLGPROC = INT_PTR (*)(HWND, UINT, WPARAM, LPARAM);
+[[gnu::weak]] INT_PTR DialogBoxIndirectParamW(HINSTANCE instance, const DLGTEMPLATE* dialog_template, HWND owner,
+                                              DLGPROC proc, LPARAM param);
+[[gnu::weak]] HWND CreateDialogIndirectParamW(HINSTANCE instance, const DLGTEMPLATE* dialog_template, HWND owner,
+                                              DLGPROC proc, LPARAM param);
+[[gnu::weak]] BOOL EndDialog(HWND dialog, INT_PTR result);
+[[gnu::weak]] BOOL IsDialogMessageW(HWND dialog, MSG* msg);
+inline bool DialogManagerPresent() {
+  return &DialogBoxIndirectParamW != nullptr && &CreateDialogIndirectParamW != nullptr && &EndDialog != nullptr &&
+         &IsDialogMessageW != nullptr;
+}
 
 namespace testing {
 // The fallback's record of the boxes shown, and the answer it gives (IDOK unless set; a
