@@ -3,14 +3,18 @@
 // through the automation interface as a hand would (pointer over an item, a submenu open).
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/ui/automation.h"
 #include "platform/ui/gdi.h"
 #include "platform/ui/resource.h"
 #include "platform/ui/ui_test_support.h"
 #include "platform/ui/window.h"
+#include "platform/ui/shell.h"
 #include "trayui/bcmenu.h"
+#include "trayui/skm_system_tray.h"
 
 using namespace trayui;
 namespace automation = win32::automation;
@@ -117,6 +121,116 @@ bool Shoot(win32::uitest::GuiThread& gui, const std::string& dir, const std::str
   return ok;
 }
 
+// The tray menus as the program shows them: its main window forwards the icon's callback and
+// the owner-draw messages to the tray object, as the program's main window does.
+class TrayOwner : public CWnd {
+ public:
+  CSKMSystemTray* tray = nullptr;
+  LRESULT WindowProc(UINT message, WPARAM w, LPARAM l) override {
+    if (message == TrayCallbackMessage()) return tray != nullptr ? tray->HandleIconEvent(w, l) : 0;
+    return CWnd::WindowProc(message, w, l);
+  }
+  void OnMeasureItem(int, MEASUREITEMSTRUCT* mis) { CSKMSystemTray::MeasureMenuItem(tray, mis); }
+  void OnDrawItem(int, DRAWITEMSTRUCT* dis) { CSKMSystemTray::DrawMenuItem(tray, dis); }
+  DECLARE_MESSAGE_MAP()
+};
+BEGIN_MESSAGE_MAP(TrayOwner, CWnd)
+  ON_WM_MEASUREITEM()
+  ON_WM_DRAWITEM()
+END_MESSAGE_MAP()
+
+std::u16string g_image;
+std::u16string ImagePath(void*, int) { return g_image; }
+
+// Where the pointer rests on an item of an open popup.
+POINT Middle(size_t level, size_t item) {
+  RECT r = automation::OpenMenus().at(level).items.at(item).rect;
+  return POINT{(r.left + r.right) / 2 + 10, (r.top + r.bottom) / 2};
+}
+
+struct TrayState {
+  const char* name;
+  int devices;
+  const char16_t* image;
+  bool autostart;
+  bool automount;
+};
+
+bool ShootTray(win32::uitest::GuiThread& gui, const std::string& dir, const TrayState& state,
+               std::vector<std::string>* written) {
+  CWinApp* app = nullptr;
+  TrayOwner* owner = nullptr;
+  CSKMSystemTray* tray = nullptr;
+  HICON icon = nullptr;
+  bool ok = gui.Run([&] {
+    app = new CWinApp(u"Quorvane FireWire");
+    owner = new TrayOwner;
+    if (!owner->CreateEx(0, AfxRegisterWndClass(CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS | CS_SAVEBITS),
+                         u"DA VovaZezu Agent", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr))
+      return false;
+    app->m_pMainWnd = owner;
+    tray = new CSKMSystemTray(owner);
+    owner->tray = tray;
+    g_image = state.image;
+    tray->SetImagePathSource(&ImagePath, nullptr);
+    tray->m_deviceCount = static_cast<uint8_t>(state.devices);
+    tray->m_autoStart = state.autostart;
+    tray->m_autoMount = state.automount;
+    icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(105), IMAGE_ICON, 16, 16, 0));
+    return tray->Create(owner, u"DA VovaZezu", icon) != 0;
+  });
+  auto close = [] {
+    while (!automation::OpenMenus().empty()) automation::PressKey(VK_ESCAPE);
+    automation::WaitForIdle();
+  };
+  const std::string base = dir + "/tray-" + state.name;
+  // The full menu, with the pointer resting in the sidebar column, then with the device
+  // submenus (or Preferences) open.
+  ok = ok && automation::ClickNotifyIcon(owner->m_hWnd, 103, automation::IconGesture::kRightPress) &&
+       automation::WaitForMenu();
+  if (ok) {
+    ok = automation::SnapshotMenus(base + "-full.png");
+    written->push_back(base + "-full.png");
+    POINT p = Middle(0, 3);  // "Virtual Devices"
+    automation::MoveMouse(p.x, p.y);
+    if (state.devices > 0) {
+      p = Middle(1, 0);  // the device entry
+      automation::MoveMouse(p.x, p.y);
+    }
+    automation::WaitForIdle();
+    ok = automation::SnapshotMenus(base + "-full-devices.png") && ok;
+    written->push_back(base + "-full-devices.png");
+    p = Middle(0, 1);  // "Preferences"
+    automation::MoveMouse(p.x, p.y);
+    automation::WaitForIdle();
+    ok = automation::SnapshotMenus(base + "-full-preferences.png") && ok;
+    written->push_back(base + "-full-preferences.png");
+    close();
+  }
+  // The short menu, after the click timer.
+  ok = ok && automation::ClickNotifyIcon(owner->m_hWnd, 103, automation::IconGesture::kLeftClick) &&
+       automation::WaitForMenu();
+  if (ok) {
+    const size_t count = automation::OpenMenus().at(0).items.size();
+    POINT p = Middle(0, count - 1);
+    automation::MoveMouse(p.x, p.y);
+    automation::WaitForIdle();
+    ok = automation::SnapshotMenus(base + "-short.png");
+    written->push_back(base + "-short.png");
+    close();
+  }
+  gui.Run([&] {
+    delete tray;
+    CSKMSystemTray::ClearLastMenu();
+    app->m_pMainWnd = nullptr;
+    owner->DestroyWindow();
+    delete owner;
+    delete app;
+    if (icon != nullptr) DestroyIcon(icon);
+  });
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,5 +253,22 @@ int main(int argc, char** argv) {
   ok = Shoot(gui, dir, "flat") && ok;
   std::printf("%s\n", ok ? "wrote bcmenu-classic.png, bcmenu-classic-submenus.png, bcmenu-flat.png, bcmenu-flat-submenus.png"
                          : "a snapshot failed");
+
+  // The tray menus in the program's states, in the classic look. The tray reads its
+  // start-up state from a registry of its own here, never the user's.
+  win32::testing::ResetSysColors();
+  const std::string registry = dir + "/.snapshot-registry";
+  setenv("SKELLMERE_REGISTRY", registry.c_str(), 1);
+  win32::testing::SetShellLaunching(false);
+  SetDoubleClickTime(100);
+  const TrayState states[] = {
+      {"no-device", 0, u"", false, false},
+      {"device-no-image", 1, u"", true, false},
+      {"device-image", 1, u"/home/user/discs/Quarterly Backup 2026.iso", true, true},
+  };
+  std::vector<std::string> written;
+  for (const TrayState& state : states) ok = ShootTray(gui, dir, state, &written) && ok;
+  std::remove(registry.c_str());
+  for (const auto& w : written) std::printf("wrote %s\n", w.c_str());
   return ok ? 0 : 1;
 }

@@ -238,6 +238,7 @@ void Reset() {
   SetPerformanceFrequency(0);
   SetProcessAffinityMask(0);
   SetModuleFileName(u"");
+  ResetSystemAnswers();
   State& s = S();
   std::lock_guard<std::mutex> lock(s.misc);
   s.periods.clear();

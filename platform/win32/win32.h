@@ -437,6 +437,50 @@ constexpr DWORD MAX_PATH = 260;
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR file_name, DWORD size);  // only module null
 
 // ---------------------------------------------------------------------------------------
+// System version and the process's command line. The stand-in answers as an NT-family
+// system of version 6.1, build 7601, unless testing::SetVersion says otherwise, so that the
+// branches for older systems can be tried. GetVersion packs the major version into the low
+// byte, the minor into the next, and the build into the high word (bit 31 set outside the
+// NT family), as the platform does.
+constexpr DWORD VER_PLATFORM_WIN32s = 0;
+constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
+constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
+
+struct OSVERSIONINFOW {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  WCHAR szCSDVersion[128];
+};
+static_assert(sizeof(OSVERSIONINFOW) == 276 && offsetof(OSVERSIONINFOW, dwPlatformId) == 16 &&
+              offsetof(OSVERSIONINFOW, szCSDVersion) == 20);
+
+struct OSVERSIONINFOEXW {
+  DWORD dwOSVersionInfoSize;
+  DWORD dwMajorVersion;
+  DWORD dwMinorVersion;
+  DWORD dwBuildNumber;
+  DWORD dwPlatformId;
+  WCHAR szCSDVersion[128];
+  uint16_t wServicePackMajor;
+  uint16_t wServicePackMinor;
+  uint16_t wSuiteMask;
+  uint8_t wProductType;
+  uint8_t wReserved;
+};
+static_assert(sizeof(OSVERSIONINFOEXW) == 284 && offsetof(OSVERSIONINFOEXW, wServicePackMajor) == 276 &&
+              offsetof(OSVERSIONINFOEXW, wProductType) == 282);
+
+DWORD GetVersion();
+// dwOSVersionInfoSize must be 276 or 284 (then the service pack fields are filled too), else
+// FALSE with ERROR_INSUFFICIENT_BUFFER.
+BOOL GetVersionExW(OSVERSIONINFOW* info);
+// The whole command line as the process was started, program path first.
+LPWSTR GetCommandLineW();
+
+// ---------------------------------------------------------------------------------------
 // Registry: HKEY_CURRENT_USER, kept in one file (platform/win32/registry.cpp says where
 // and how). Every call reads the file as it is now, so other processes' changes show at
 // once; every change is written whole and atomically under a lock shared by every process.
@@ -586,7 +630,15 @@ size_t OpenKeys();
 // moments a crash can hit (0 restores whole writes).
 void SlowRegistryWrites(size_t chunk_bytes, unsigned pause_us);
 
-// Resets the hooks above (failures, frequency, affinity, module name) and the timer periods.
+// What GetVersion and GetVersionExW report; Reset restores NT 6.1.7601 "Service Pack 1".
+void SetVersion(DWORD major, DWORD minor, DWORD build, DWORD platform_id,
+                const std::u16string& service_pack = u"");
+// What GetCommandLineW reports; empty restores the real one (/proc/self/cmdline, quoted
+// where an argument needs it).
+void SetCommandLine(const std::u16string& command_line);
+
+// Resets the hooks above (failures, frequency, affinity, module name, version,
+// command line) and the timer periods.
 void Reset();
 
 }  // namespace testing

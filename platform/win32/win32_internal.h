@@ -267,6 +267,9 @@ constexpr int64_t kMaxDueUnits = 100'000'000'000'000LL;  // about 116 days in 10
 SteadyClock::time_point SteadyAfter(int64_t units_100ns);
 SteadyClock::time_point SteadyOfSystemTime(int64_t units_1601);
 
+// win32_system.cpp: the version and command-line answers back to the real ones.
+void ResetSystemAnswers();
+
 }  // namespace impl
 
 }  // namespace win32
