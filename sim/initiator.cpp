@@ -596,12 +596,13 @@ ManagementResult Initiator::TaskManagement(uint8_t function) {
   return r;
 }
 
-bool Initiator::WriteAgent(uint32_t reg, uint8_t tcode, std::vector<uint8_t> data) {
+bool Initiator::WriteAgent(uint32_t reg, uint8_t tcode, std::vector<uint8_t> data, uint8_t* rcode) {
   std::optional<LoginInfo> l = login();
   if (!l) return false;
   const uint32_t generation = hc_.generation();
   for (int i = 0; i < traits_.register_tries; ++i) {
     bus1394::Response r = SendToTarget(tcode, l->command_agent + reg, data);
+    if (rcode != nullptr) *rcode = r.rcode;
     if (r.rcode == RCODE_RESPONSE_COMPLETE) return true;
     if (hc_.generation() != generation) return false;  // the reset recovery takes over
     std::unique_lock<std::mutex> lock(mu_);
@@ -753,13 +754,18 @@ void Initiator::Issue(const std::shared_ptr<Pending>& p) {
       ++counters_.orb_pointer_writes;
     }
   }
-  const bool sent = doorbell ? WriteAgent(kDoorbell, bus1394::TCODE_WRITE_QUADLET, Quadlets({0}))
+  uint8_t rcode = RCODE_RESPONSE_COMPLETE;
+  const bool sent = doorbell ? WriteAgent(kDoorbell, bus1394::TCODE_WRITE_QUADLET, Quadlets({0}), &rcode)
                              : WriteAgent(kOrbPointer, bus1394::TCODE_WRITE_BLOCK,
-                                          Quadlets({static_cast<uint32_t>(me) << 16 | Hi(orb), Lo(orb)}));
+                                          Quadlets({static_cast<uint32_t>(me) << 16 | Hi(orb), Lo(orb)}), &rcode);
   if (!sent) {
     const bool same_bus = hc_.generation() == generation;
     std::lock_guard<std::mutex> lock(mu_);
     if (!reset_pending_ && same_bus && by_orb_.count(orb) != 0 && !p->status) {
+      losses_.push_back(std::string(doorbell ? "DOORBELL" : "ORB_POINTER") + " write answered rcode " +
+                        std::to_string(rcode) + " " + std::to_string(traits_.register_tries) +
+                        " times in generation " + std::to_string(generation) + ", the login's " +
+                        (login_ ? std::to_string(login_->generation) : std::string("gone")));
       Finish(p, Transport::kTransportFailure);
     }
   }

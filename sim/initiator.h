@@ -253,7 +253,8 @@ class Initiator : public bus1394::RemoteNode {
   ManagementResult LoginOnce(const LoginOptions& options);
   ManagementResult TaskManagement(uint8_t function);
   int ManagementTimeoutMs(bool login) const;
-  bool WriteAgent(uint32_t reg, uint8_t tcode, std::vector<uint8_t> data);
+  // `rcode`, when given, gets the last answer.
+  bool WriteAgent(uint32_t reg, uint8_t tcode, std::vector<uint8_t> data, uint8_t* rcode = nullptr);
   void AgentReset();
 
   // Commands.
