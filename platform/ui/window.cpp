@@ -285,6 +285,8 @@ bool Matches(HWND filter, UINT first, UINT last, const MSG& m) {
 DWORD NowMs() { return GetTickCount(); }
 
 // Finds the next message for this thread (sends already run). g_mu held.
+bool VisibleChain(const Window* w);
+
 bool TakeMessage(ThreadQueue& q, MSG* out, HWND filter, UINT first, UINT last, bool remove) {
   for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
     if (!Matches(filter, first, last, *it)) continue;
@@ -303,7 +305,8 @@ bool TakeMessage(ThreadQueue& q, MSG* out, HWND filter, UINT first, UINT last, b
   }
   if ((first == 0 && last == 0) || (WM_PAINT >= first && WM_PAINT <= last)) {
     for (auto& [h, w] : g_windows) {
-      if (w->thread != q.thread || !w->update_pending || w->destroying) continue;
+      // A hidden window paints when it is shown, not before (its update stays due).
+      if (w->thread != q.thread || !w->update_pending || w->destroying || !VisibleChain(w.get())) continue;
       // Parents paint before their children, so that a child is not painted over.
       bool parent_pending = false;
       for (Window* p = Find(w->parent); p != nullptr; p = Find(p->parent)) parent_pending = parent_pending || p->update_pending;
@@ -1886,7 +1889,7 @@ bool WaitForThreadIdle(DWORD thread_id, int timeout_ms) {
     if (!q) return true;
     bool paint = false;
     for (auto& [h, w] : g_windows)
-      if (w->thread == thread_id && (w->update_pending || w->nc_dirty)) paint = true;
+      if (w->thread == thread_id && (w->update_pending || w->nc_dirty) && VisibleChain(w.get())) paint = true;
     if (q->idle && q->incoming.empty() && q->posted.empty() && !q->quit && !paint) return true;
     if (g_idle_cv.wait_until(lk, deadline) == std::cv_status::timeout) return false;
   }
