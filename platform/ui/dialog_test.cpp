@@ -550,6 +550,60 @@ TEST_F(DialogTest, MessageBoxWrapsLongTextAndAnswersTheButtonClicked) {
   EXPECT_EQ(result, IDNO);
 }
 
+// A parent that colours its statics and draws the owner-drawn one itself.
+INT_PTR PaintingProc(HWND, UINT message, WPARAM wparam, LPARAM lparam) {
+  static HBRUSH yellow = CreateSolidBrush(RGB(255, 255, 0));
+  switch (message) {
+    case WM_INITDIALOG:
+      return TRUE;
+    case WM_CTLCOLORSTATIC:
+      if (GetDlgCtrlID(reinterpret_cast<HWND>(lparam)) == 501) {
+        SetTextColor(reinterpret_cast<HDC>(wparam), RGB(0, 0, 255));
+        return reinterpret_cast<INT_PTR>(yellow);
+      }
+      return FALSE;
+    case WM_DRAWITEM: {
+      auto* dis = reinterpret_cast<DRAWITEMSTRUCT*>(lparam);
+      if (dis->CtlType != ODT_STATIC || dis->CtlID != 502) return FALSE;
+      HBRUSH green = CreateSolidBrush(RGB(0, 160, 0));
+      RECT r = dis->rcItem;
+      r.right /= 2;  // the left half only: the rest stays as the dialog drew it
+      FillRect(dis->hDC, &r, green);
+      DeleteObject(green);
+      return TRUE;
+    }
+    default:
+      return FALSE;
+  }
+}
+
+TEST_F(DialogTest, StaticsTakeTheParentsColoursAndOwnerDrawnOnesAreDrawnByIt) {
+  Template t(false, WS_POPUP | WS_VISIBLE, 120, 60, u"Statics");
+  t.Item(u"Static", u"Coloured", 501, SS_LEFT, 5, 5, 100, 10)
+      .Item(u"Static", u"", 502, SS_OWNERDRAW, 5, 20, 100, 10)
+      .Item(u"Static", u"", 503, SS_ETCHEDHORZ, 5, 40, 100, 2);
+  HWND dlg = gui_.Run([&] { return CreateDialogIndirectParamW(nullptr, t.get(), nullptr, PaintingProc, 0); });
+  ASSERT_NE(dlg, nullptr);
+  au::WaitForIdle();
+  HWND coloured = au::FindControlById(dlg, 501), owner = au::FindControlById(dlg, 502), line = au::FindControlById(dlg, 503);
+  RECT r;
+  GetClientRect(coloured, &r);
+  EXPECT_EQ(au::WindowPixel(coloured, r.right - 2, r.bottom - 1), RGB(255, 255, 0));
+  bool blue_text = false;
+  for (int x = 0; x < r.right / 2 && !blue_text; ++x)
+    for (int y = 0; y < r.bottom; ++y) {
+      COLORREF c = au::WindowPixel(coloured, x, y);
+      if (GetBValue(c) > 150 && GetRValue(c) < 100) blue_text = true;
+    }
+  EXPECT_TRUE(blue_text);
+  GetClientRect(owner, &r);
+  EXPECT_EQ(au::WindowPixel(owner, 2, 2), RGB(0, 160, 0));
+  EXPECT_EQ(au::WindowPixel(owner, r.right - 2, 2), GetSysColor(COLOR_3DFACE));
+  EXPECT_EQ(au::WindowPixel(line, 10, 0), GetSysColor(COLOR_3DSHADOW));
+  EXPECT_EQ(au::WindowPixel(line, 10, 1), GetSysColor(COLOR_3DHIGHLIGHT));
+  gui_.Run([&] { return DestroyWindow(dlg); });
+}
+
 // ---------------------------------------------------------------------------------------
 // Progress bar.
 TEST_F(DialogTest, ProgressBarFillsItsRangeAndShowsItsState) {
