@@ -97,6 +97,7 @@ class TrayTest : public ::testing::Test {
     folder_ = pattern;
     setenv("SKELLMERE_REGISTRY", (folder_ + "/registry").c_str(), 1);
     win32::testing::ResetMessageBoxes();
+    win32::testing::SetMessageBoxAnswer(win32::IDOK);  // boxes answered by script, not shown
     win32::testing::ResetShell();
     {
       std::lock_guard lock(g_seen.mu);

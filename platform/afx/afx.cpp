@@ -510,7 +510,7 @@ HWND CDialog::OwnerWindow() const {
 
 INT_PTR CDialog::DoModal() {
   const DLGTEMPLATE* dialog_template = LoadTemplate(m_nIDTemplate);
-  if (dialog_template == nullptr || !DialogManagerPresent()) return -1;
+  if (dialog_template == nullptr) return -1;
   m_nModalResult = -1;
   const INT_PTR result = DialogBoxIndirectParamW(AfxGetResourceHandle(), dialog_template, OwnerWindow(), &AfxDlgProc,
                                                  reinterpret_cast<LPARAM>(this));
@@ -521,14 +521,14 @@ BOOL CDialog::Create(UINT template_id, CWnd* parent) {
   m_nIDTemplate = template_id;
   m_pParentWnd = parent;
   const DLGTEMPLATE* dialog_template = LoadTemplate(template_id);
-  if (dialog_template == nullptr || !DialogManagerPresent()) return FALSE;
+  if (dialog_template == nullptr) return FALSE;
   return CreateDialogIndirectParamW(AfxGetResourceHandle(), dialog_template, OwnerWindow(), &AfxDlgProc,
                                     reinterpret_cast<LPARAM>(this)) != nullptr;
 }
 
 void CDialog::EndDialog(int result) {
   m_nModalResult = result;
-  if (m_hWnd != nullptr && DialogManagerPresent()) ::win32::EndDialog(m_hWnd, result);
+  if (m_hWnd != nullptr) ::win32::EndDialog(m_hWnd, result);
 }
 
 BOOL CDialog::OnInitDialog() {
@@ -545,7 +545,7 @@ void CDialog::OnCancel() { EndDialog(IDCANCEL); }
 
 BOOL CDialog::PreTranslateMessage(MSG* msg) {
   // Tab, Enter and Esc of a modeless dialog; a modal one's loop does this itself.
-  return m_hWnd != nullptr && DialogManagerPresent() && IsDialogMessageW(m_hWnd, msg);
+  return m_hWnd != nullptr && IsDialogMessageW(m_hWnd, msg);
 }
 
 INT_PTR CDialog::AfxDlgProc(HWND hwnd, UINT message, WPARAM, LPARAM lparam) {

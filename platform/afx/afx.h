@@ -31,7 +31,6 @@ class CDataExchange;
 // Message maps.
 constexpr int CN_COMMAND = 0;
 constexpr int CN_UPDATE_COMMAND_UI = -1;
-constexpr UINT BN_CLICKED = 0;
 
 struct AfxCall {
   UINT message;

@@ -73,7 +73,10 @@ END_MESSAGE_MAP()
 
 class AfxTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::ResetMessageBoxes(); }
+  void SetUp() override {
+    testing::ResetMessageBoxes();
+    testing::SetMessageBoxAnswer(IDOK);  // boxes answered by script, not shown
+  }
   GuiThread gui_;
 };
 
@@ -358,6 +361,7 @@ TEST_F(AfxTest, DataExchangeBothWays) {
     // A missing control is a resource failure, reported.
     DestroyWindow(controls[1]);
     testing::ResetMessageBoxes();
+    testing::SetMessageBoxAnswer(IDOK);
     w.SetDlgItemText(10, u"OK");
     EXPECT_FALSE(w.UpdateData(TRUE));
     ASSERT_EQ(testing::MessageBoxesShown().size(), 1u);

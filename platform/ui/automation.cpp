@@ -149,6 +149,26 @@ bool WaitForMenu(int timeout_ms) {
   return WaitForIdle(timeout_ms);
 }
 
+HWND WaitForWindow(const std::u16string& class_name, const std::u16string& text, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    for (const WindowInfo& w : TopLevelWindows())
+      if (w.visible && (class_name.empty() || w.class_name == class_name) && (text.empty() || w.text == text)) {
+        WaitForIdle(timeout_ms);
+        return w.hwnd;
+      }
+    if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+bool ClickWindow(HWND hwnd) {
+  RECT r;
+  if (!GetWindowRect(hwnd, &r)) return false;
+  Click((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  return true;
+}
+
 void MoveMouse(int x, int y) {
   POINT p;
   GetCursorPos(&p);

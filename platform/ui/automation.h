@@ -35,6 +35,12 @@ std::optional<WindowInfo> Describe(HWND hwnd);
 HWND FindControlById(HWND parent, int id);
 HWND FindControlByText(HWND parent, const std::u16string& text);  // '&' prefixes ignored
 
+// Waits (up to timeout) for a visible top-level window of that class (empty: any) and text
+// (empty: any) and for its thread to be idle; null when none came.
+HWND WaitForWindow(const std::u16string& class_name, const std::u16string& text, int timeout_ms = 5000);
+// Moves the pointer to the middle of a window (a control) and clicks it, as a hand would.
+bool ClickWindow(HWND hwnd);
+
 struct MenuItemInfo {
   std::u16string text;  // as given to the menu; empty for owner-drawn and separators
   UINT state;           // MF_ flags: grayed, checked, popup, separator, owner-draw, default

@@ -75,6 +75,13 @@ std::u16string WindowClassName(HWND hwnd);
 std::u16string WindowText(HWND hwnd);
 HWND FindChild(HWND parent, const std::function<bool(HWND)>& match);  // depth first
 
+// Sets the text of the window record without a message (DefWindowProc's WM_SETTEXT).
+BOOL StoreWindowText(HWND hwnd, LPCWSTR text);
+// The system's control and dialog classes (controls.cpp), registered before the first window.
+void RegisterControlClasses();
+// Reads a dialog template within `size` (the resource fuzzer runs it).
+bool ValidateDialogTemplate(const uint8_t* data, size_t size);
+
 // The stand-in's own brushes for class backgrounds given as COLOR_x + 1.
 HBRUSH BrushFromClassBackground(HBRUSH b);
 

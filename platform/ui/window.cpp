@@ -82,11 +82,21 @@ struct Timer {
   Clock::time_point due;
 };
 
+// A posted message; input messages carry the key state of the moment they were made, which
+// GetKeyState answers once the thread has retrieved them (the platform's synchronous state).
+struct Posted : MSG {
+  Posted(const MSG& m) : MSG(m) {}  // NOLINT: a MSG is posted as it is
+  bool input = false;
+  uint8_t shift = 0, ctrl = 0, alt = 0;
+};
+
 struct ThreadQueue {
   DWORD thread = 0;
   std::condition_variable cv;
   std::deque<std::shared_ptr<SentMessage>> incoming;
-  std::deque<MSG> posted;
+  std::deque<Posted> posted;
+  bool have_keys = false;  // a retrieved input message set the three below
+  uint8_t shift = 0, ctrl = 0, alt = 0;
   std::vector<Timer> timers;
   std::vector<std::shared_ptr<Hook>> hooks;  // most recently installed first
   std::vector<std::shared_ptr<SentMessage>> running;  // sends being run, innermost last
@@ -275,10 +285,16 @@ bool Matches(HWND filter, UINT first, UINT last, const MSG& m) {
 DWORD NowMs() { return GetTickCount(); }
 
 // Finds the next message for this thread (sends already run). g_mu held.
+bool VisibleChain(const Window* w);
+
 bool TakeMessage(ThreadQueue& q, MSG* out, HWND filter, UINT first, UINT last, bool remove) {
   for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
     if (!Matches(filter, first, last, *it)) continue;
     *out = *it;
+    if (remove && it->input) {
+      q.have_keys = true;
+      q.shift = it->shift, q.ctrl = it->ctrl, q.alt = it->alt;
+    }
     if (remove) q.posted.erase(it);
     return true;
   }
@@ -289,7 +305,8 @@ bool TakeMessage(ThreadQueue& q, MSG* out, HWND filter, UINT first, UINT last, b
   }
   if ((first == 0 && last == 0) || (WM_PAINT >= first && WM_PAINT <= last)) {
     for (auto& [h, w] : g_windows) {
-      if (w->thread != q.thread || !w->update_pending || w->destroying) continue;
+      // A hidden window paints when it is shown, not before (its update stays due).
+      if (w->thread != q.thread || !w->update_pending || w->destroying || !VisibleChain(w.get())) continue;
       // Parents paint before their children, so that a child is not painted over.
       bool parent_pending = false;
       for (Window* p = Find(w->parent); p != nullptr; p = Find(p->parent)) parent_pending = parent_pending || p->update_pending;
@@ -435,6 +452,8 @@ LRESULT SendTo(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam, bool notif
   return sm->result;
 }
 
+constexpr int kCaptionHeight = 19;  // SM_CYCAPTION
+
 RECT FrameInsets(DWORD style, DWORD ex) {
   int t = 0;
   if ((style & WS_THICKFRAME) != 0)
@@ -446,7 +465,8 @@ RECT FrameInsets(DWORD style, DWORD ex) {
   if ((ex & WS_EX_CLIENTEDGE) != 0) t += 2;
   if ((ex & WS_EX_STATICEDGE) != 0) t += 1;
   RECT r{t, t, t, t};
-  if ((style & WS_CAPTION) == WS_CAPTION) r.top += GetSystemMetrics(SM_CYCAPTION);
+  // Called with g_mu held: the caption height is the constant GetSystemMetrics answers.
+  if ((style & WS_CAPTION) == WS_CAPTION) r.top += kCaptionHeight;
   return r;
 }
 
@@ -525,7 +545,10 @@ void PostInput(HWND target, UINT message, WPARAM wparam, LPARAM lparam) {  // g_
   if (w == nullptr) return;
   auto q = QueueOf(w->thread);
   if (!q) return;
-  q->posted.push_back(MSG{target, message, wparam, lparam, NowMs(), g_cursor});
+  Posted p(MSG{target, message, wparam, lparam, NowMs(), g_cursor});
+  p.input = true;
+  p.shift = g_keys[VK_SHIFT], p.ctrl = g_keys[VK_CONTROL], p.alt = g_keys[VK_MENU];
+  q->posted.push_back(p);
   Wake(*q);
   g_idle_cv.notify_all();
 }
@@ -592,6 +615,8 @@ int GetClassNameW(HWND hwnd, LPWSTR buffer, int count) {
 HWND CreateWindowExW(DWORD ex_style, LPCWSTR class_name, LPCWSTR window_name, DWORD style, int x,
                      int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
                      LPVOID param) {
+  static std::once_flag system_classes;
+  std::call_once(system_classes, ui::RegisterControlClasses);
   HWND hwnd;
   CREATESTRUCTW cs{};
   {
@@ -766,7 +791,15 @@ LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
       DestroyWindow(hwnd);
       return 0;
     case WM_SETTEXT:
-      return SetWindowTextW(hwnd, reinterpret_cast<LPCWSTR>(lparam));
+      return ui::StoreWindowText(hwnd, reinterpret_cast<LPCWSTR>(lparam));
+    case WM_SYSKEYDOWN:
+      // Alt+F4 closes the top-level window, through its system command.
+      if (wparam == static_cast<WPARAM>(VK_F4) && (lparam & (1 << 29)) != 0)
+        SendMessageW(GetAncestor(hwnd, GA_ROOT), WM_SYSCOMMAND, SC_CLOSE, 0);
+      return 0;
+    case WM_SYSCOMMAND:
+      if ((wparam & 0xFFF0) == SC_CLOSE) SendMessageW(hwnd, WM_CLOSE, 0, 0);
+      return 0;
     case WM_GETTEXT: {
       std::u16string t = ui::WindowText(hwnd);
       auto* buf = reinterpret_cast<WCHAR*>(lparam);
@@ -1072,7 +1105,14 @@ BOOL GetClientRect(HWND hwnd, RECT* rect) {
   return TRUE;
 }
 
+// The window procedure sees the change (controls keep their own text), as on the platform.
 BOOL SetWindowTextW(HWND hwnd, LPCWSTR text) {
+  if (!IsWindow(hwnd)) return Fail(ERROR_INVALID_WINDOW_HANDLE);
+  return SendMessageW(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) != 0;
+}
+
+namespace ui {
+BOOL StoreWindowText(HWND hwnd, LPCWSTR text) {
   std::lock_guard lk(g_mu);
   Window* w = Find(hwnd);
   if (w == nullptr) return Fail(ERROR_INVALID_WINDOW_HANDLE);
@@ -1081,6 +1121,7 @@ BOOL SetWindowTextW(HWND hwnd, LPCWSTR text) {
   if (auto q = QueueOf(w->thread)) Wake(*q);
   return TRUE;
 }
+}  // namespace ui
 
 int GetWindowTextW(HWND hwnd, LPWSTR buffer, int count) {
   return static_cast<int>(SendMessageW(hwnd, WM_GETTEXT, static_cast<WPARAM>(count), reinterpret_cast<LPARAM>(buffer)));
@@ -1543,10 +1584,19 @@ int MapWindowPoints(HWND from, HWND to, POINT* points, UINT count) {
 int16_t GetKeyState(int vk) {
   std::lock_guard lk(g_mu);
   uint8_t k = g_keys[vk & 0xFF];
+  // The modifiers as they were when the thread's last input message was made.
+  if (auto q = QueueOf(GetCurrentThreadId()); q && q->have_keys) {
+    if (vk == VK_SHIFT) k = q->shift;
+    if (vk == VK_CONTROL) k = q->ctrl;
+    if (vk == VK_MENU) k = q->alt;
+  }
   return static_cast<int16_t>(((k & 0x80) ? 0x8000 : 0) | (k & 1));
 }
 
-int16_t GetAsyncKeyState(int vk) { return static_cast<int16_t>(GetKeyState(vk) & 0x8000); }
+int16_t GetAsyncKeyState(int vk) {
+  std::lock_guard lk(g_mu);
+  return static_cast<int16_t>((g_keys[vk & 0xFF] & 0x80) ? 0x8000 : 0);
+}
 
 UINT GetDoubleClickTime() {
   std::lock_guard lk(g_mu);
@@ -1588,7 +1638,7 @@ int GetSystemMetrics(int index) {
     case SM_CXEDGE: case SM_CYEDGE: return 2;
     case SM_CXICON: case SM_CYICON: return 32;
     case SM_CXSMICON: case SM_CYSMICON: return 16;
-    case SM_CYCAPTION: return 19;
+    case SM_CYCAPTION: return kCaptionHeight;
     case SM_CYMENU: return 19;
     case SM_CXMENUCHECK: case SM_CYMENUCHECK: return 13;
     case SM_CXDOUBLECLK: case SM_CYDOUBLECLK: return 4;
@@ -1839,7 +1889,7 @@ bool WaitForThreadIdle(DWORD thread_id, int timeout_ms) {
     if (!q) return true;
     bool paint = false;
     for (auto& [h, w] : g_windows)
-      if (w->thread == thread_id && (w->update_pending || w->nc_dirty)) paint = true;
+      if (w->thread == thread_id && (w->update_pending || w->nc_dirty) && VisibleChain(w.get())) paint = true;
     if (q->idle && q->incoming.empty() && q->posted.empty() && !q->quit && !paint) return true;
     if (g_idle_cv.wait_until(lk, deadline) == std::cv_status::timeout) return false;
   }

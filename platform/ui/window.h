@@ -95,6 +95,8 @@ constexpr DWORD WS_EX_CLIENTEDGE = 0x00000200;
 constexpr DWORD WS_EX_STATICEDGE = 0x00020000;
 constexpr DWORD WS_EX_CONTROLPARENT = 0x00010000;
 
+constexpr WPARAM SC_CLOSE = 0xF060;  // WM_SYSCOMMAND: close (Alt+F4)
+
 constexpr int CW_USEDEFAULT = static_cast<int>(0x80000000);
 inline HWND const HWND_MESSAGE = reinterpret_cast<HWND>(~uintptr_t{2});  // -3
 inline HWND const HWND_TOP = nullptr;
@@ -256,8 +258,10 @@ HWND WindowFromPoint(POINT point);  // the deepest visible, enabled-or-not windo
 BOOL ScreenToClient(HWND hwnd, POINT* point);
 BOOL ClientToScreen(HWND hwnd, POINT* point);
 int MapWindowPoints(HWND from, HWND to, POINT* points, UINT count);
+// The thread's key state: Shift, Ctrl and Alt as they were when its last retrieved input
+// message was made (so a handler sees the modifiers of its own key); other keys as they are.
 int16_t GetKeyState(int vk);       // high bit: down; low bit: toggled
-int16_t GetAsyncKeyState(int vk);
+int16_t GetAsyncKeyState(int vk);  // the keyboard's state now
 UINT GetDoubleClickTime();
 BOOL SetDoubleClickTime(UINT ms);
 HCURSOR LoadCursorW(HINSTANCE instance, LPCWSTR name);

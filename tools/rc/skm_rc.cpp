@@ -111,6 +111,7 @@ struct Resource {
   uint32_t type;
   uint32_t name;
   Bytes data;
+  std::u16string type_name;  // a named type ("AVI"): stored as a string after the data
 };
 
 class Compiler {
@@ -126,6 +127,7 @@ class Compiler {
       else if (kw == "icon") Icon();
       else if (kw == "dialog") Dialog(false);
       else if (kw == "dialogex") Dialog(true);
+      else if (kw == "avi") Avi();
       else Fail("unknown statement '" + kw + "'");
     }
     for (auto& [block, strings] : strings_) {
@@ -281,6 +283,17 @@ class Compiler {
     PutHeader(b, w, h);
     PutRows(b, px, w, h);
     out_.push_back({2, id, b});
+  }
+  // An animation clip (type "AVI"): the RIFF file as it is, after a check of its header.
+  void Avi() {
+    uint32_t id = Number();
+    std::string rel = Quoted();
+    std::ifstream f(dir_ + "/" + rel, std::ios::binary);
+    if (!f) Fail("cannot read " + rel);
+    Bytes data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0 || std::memcmp(data.data() + 8, "AVI ", 4) != 0)
+      Fail(rel + " is not an AVI file");
+    out_.push_back({0, id, data, u"AVI"});
   }
   // An icon group: one RT_ICON image per file (32-bit colour and AND mask), and the group.
   void Icon() {
@@ -489,9 +502,20 @@ Bytes Link(const std::vector<Resource>& rs) {
   Put32(b, static_cast<uint32_t>(rs.size()));
   size_t offset = 12 + rs.size() * 20;
   Bytes data;
+  // Named types follow all the data, each a terminated UTF-16 string at an even offset.
+  size_t data_end = offset;
+  for (const auto& r : rs) data_end = (data_end + 3) / 4 * 4 + r.data.size();
+  data_end = (data_end + 1) / 2 * 2;
+  Bytes names;
+  std::map<std::u16string, uint32_t> name_at;
+  for (const auto& r : rs)
+    if (!r.type_name.empty() && !name_at.count(r.type_name)) {
+      name_at[r.type_name] = static_cast<uint32_t>(0x10000 + data_end + names.size());
+      PutText(names, r.type_name, true);
+    }
   for (const auto& r : rs) {
     while ((offset + data.size()) % 4) data.push_back(0);
-    Put32(b, r.type);
+    Put32(b, r.type_name.empty() ? r.type : name_at[r.type_name]);
     Put32(b, r.name);
     Put16(b, 0x0409);
     Put16(b, 0);
@@ -500,6 +524,8 @@ Bytes Link(const std::vector<Resource>& rs) {
     data.insert(data.end(), r.data.begin(), r.data.end());
   }
   b.insert(b.end(), data.begin(), data.end());
+  while (b.size() < data_end) b.push_back(0);
+  b.insert(b.end(), names.begin(), names.end());
   return b;
 }
 

@@ -1,6 +1,9 @@
 // The compiled resource file: every layout decoded field by field, and the Load* functions.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -154,6 +157,15 @@ TEST_F(Layouts, IconsAndBitmapsKeepTheirPixels) {
   DeleteObject(side);
   EXPECT_EQ(LoadBitmapW(module_, MAKEINTRESOURCEW(99)), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
+}
+
+TEST_F(Layouts, ClipsAreStoredAsTheyAreUnderTheNamedTypeAvi) {
+  std::ifstream f(SKM_RC_TEST_CLIP, std::ios::binary);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(Bytes(7, u"AVI"), file);
+  EXPECT_EQ(Bytes(7, u"avi"), file);  // type names compare without regard to case
+  EXPECT_TRUE(Bytes(7, RT_RCDATA).empty());
 }
 
 TEST(ResourceFiles, DamagedFilesAndCodeLibrariesAreRefused) {
