@@ -106,6 +106,9 @@ struct Target {
   win32::CRITICAL_SECTION queue_lock;
   win32::CRITICAL_SECTION command_lock;  // the command layer device's
   win32::CRITICAL_SECTION dispatcher_lock;
+  // The path of the mounted image, for the tray's menus; empty with none. Guarded by
+  // dispatcher_lock.
+  char16_t mounted_path[261];
 };
 
 // ---- Read dispatcher (dispatcher.cpp) ----

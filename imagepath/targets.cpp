@@ -257,6 +257,9 @@ void CloseImage(Target* t) {
   ImageHandle image = t->image;
   LeaveCriticalSection(&t->dispatcher_lock);
   SetDispatcherMedium(t, nullptr, 0, 0);
+  EnterCriticalSection(&t->dispatcher_lock);
+  t->mounted_path[0] = 0;
+  LeaveCriticalSection(&t->dispatcher_lock);
   ResetReadAhead(t);
   while (t->engine_busy != 0) Sleep(1);
   if (image != nullptr) Engine().close(image, 0);
@@ -498,7 +501,21 @@ uint32_t MountImage(const char16_t* path, uint32_t index, const char16_t* passwo
     CloseImage(t);
     return kErrorBadImage;
   }
+  static_assert(sizeof(t->mounted_path) == (kMaxPathChars + 1) * sizeof(char16_t));
+  EnterCriticalSection(&t->dispatcher_lock);
+  std::memcpy(t->mounted_path, names, path_chars * sizeof(char16_t));
+  t->mounted_path[path_chars] = 0;
+  LeaveCriticalSection(&t->dispatcher_lock);
   return 0;
+}
+
+std::u16string MountedImagePath(uint32_t index) {
+  if (index >= kTargetCount || !g_initialised) return {};
+  Target* t = &g_targets[index];
+  EnterCriticalSection(&t->dispatcher_lock);
+  std::u16string path(t->mounted_path);
+  LeaveCriticalSection(&t->dispatcher_lock);
+  return path;
 }
 
 }  // namespace imagepath

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include <string>
+
 #include "imagepath/clock.h"
 #include "imagepath/scsi.h"
 #include "platform/win32/win32.h"
@@ -35,6 +37,9 @@ uint32_t RemoveTarget(uint32_t index);
 // locked by the initiator and `force` is false; 1200 bad path or unusable medium; 1515 bad
 // password; anything else is the engine's ImageOpen error (1514: a password is needed).
 uint32_t MountImage(const char16_t* path, uint32_t index, const char16_t* password, bool force);
+// The path of the image mounted on target `index` as MountImage was given it; empty when
+// none is (also after an unmount, or a mount that failed).
+std::u16string MountedImagePath(uint32_t index);
 // 1 done (also when nothing is mounted), 0 when the medium is locked.
 uint32_t UnmountImage(Target* target, bool force);
 

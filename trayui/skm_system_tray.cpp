@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "imagepath/targets.h"
 #include "platform/ui/gdi.h"
 #include "platform/ui/resource.h"
 #include "tray/settings_store.h"
@@ -67,6 +68,10 @@ CSKMSystemTray::~CSKMSystemTray() {
 
 BCMenu* CSKMSystemTray::LastMenu() { return g_last_menu; }
 void CSKMSystemTray::ClearLastMenu() { g_last_menu = nullptr; }
+
+std::u16string CSKMSystemTray::TargetImagePath(void*, int device) {
+  return device < 0 ? std::u16string() : imagepath::MountedImagePath(static_cast<uint32_t>(device));
+}
 
 std::u16string CSKMSystemTray::DeviceText(int device) const {
   const std::string number = std::to_string(device);

@@ -44,7 +44,8 @@ class CSKMSystemTray : public CSystemTray {
   static void ClearLastMenu();
 
   // The path of the image mounted on a device, as the device's image session keeps it;
-  // empty for none. Set by the owner; without it every device reads "No media".
+  // empty for none. The targets' own record by default (imagepath::MountedImagePath); tests
+  // set their own.
   using ImagePathOf = std::u16string (*)(void* context, int device);
   void SetImagePathSource(ImagePathOf source, void* context) {
     image_path_of_ = source;
@@ -70,7 +71,8 @@ class CSKMSystemTray : public CSystemTray {
   std::u16string DeviceText(int device) const;
   static LRESULT MenuHookProc(int code, WPARAM wparam, LPARAM lparam);
 
-  ImagePathOf image_path_of_ = nullptr;
+  static std::u16string TargetImagePath(void* context, int device);
+  ImagePathOf image_path_of_ = &TargetImagePath;
   void* image_path_context_ = nullptr;
 };
 

@@ -322,14 +322,19 @@ TEST_F(Targets, MountRefusalsReleaseThePreviousImageFirst) {
     SCOPED_TRACE(row.name);
     ASSERT_EQ(Mount(iso_), 0u);
     ASSERT_NE(MountedImage(), nullptr);
+    EXPECT_EQ(MountedImagePath(0), iso);
     EXPECT_EQ(MountImage(row.path != nullptr ? row.path : iso.c_str(), 0, row.password, false), row.result);
     EXPECT_EQ(MountedImage(), nullptr);
+    EXPECT_EQ(MountedImagePath(0), u"") << "the released image's path is kept";
   }
   // A password on an image that needs none is ignored.
   EXPECT_EQ(Mount(iso_, false, u"secret"), 0u);
   EXPECT_NE(MountedImage(), nullptr);
+  EXPECT_EQ(MountedImagePath(0), iso);
   EXPECT_EQ(MountImage(nullptr, 0, nullptr, false), 0u);
   EXPECT_EQ(MountedImage(), nullptr);
+  EXPECT_EQ(MountedImagePath(0), u"");
+  EXPECT_EQ(MountedImagePath(8), u"");
 }
 
 // An image the engine opens but whose medium the target cannot use is closed again and
