@@ -212,6 +212,12 @@ LoginThread::Step LoginThread::Wait() {
     DWORD n = 0;
     if (GetOverlappedResult(handle_, &fetch_overlapped_, &n, FALSE)) {
       if (n < vsbp::kCommandRecordHeadBytes) return Fail();
+      // The ORB was fetched in a generation that has ended since: this thread took a later
+      // RECONNECT's address while the fetch was under way. The reset aborted the command and
+      // the initiator sends it again; executed now, it would be answered on the new bus, with
+      // a status for an ORB the initiator no longer waits on (or, once the address is used
+      // again, one it would take for another command's).
+      if (fetch_generation_ != generation_) return Step::kContinue;
       ProcessCommand(fetch_slot_, n);
       return Step::kContinue;
     }

@@ -125,6 +125,7 @@ struct Initiator::Pending {
   uint8_t page_size = 0;
   uint8_t max_payload = 0;
   uint64_t orb = 0;  // of the latest send
+  std::string sent;  // how and in which generation the latest send went, for the reports
   std::optional<std::vector<uint8_t>> status;
   int attempts = 0;
 
@@ -748,6 +749,8 @@ void Initiator::Issue(const std::shared_ptr<Pending>& p) {
       doorbell = true;
     }
     chain_.push_back({orb, false});
+    p->sent = std::string(doorbell ? "linked (DOORBELL)" : "by ORB_POINTER") + " in generation " +
+              std::to_string(hc_.generation()) + " for the login of generation " + std::to_string(login_->generation);
     if (doorbell) {
       ++counters_.doorbells;
     } else {
@@ -866,7 +869,8 @@ void Initiator::Finish(const std::shared_ptr<Pending>& p, Transport transport) {
 void Initiator::RequeueOutstanding() {
   for (auto it = outstanding_.rbegin(); it != outstanding_.rend(); ++it) {
     by_orb_.erase((*it)->orb);
-    Forget((*it)->orb, (*it)->status ? "answered, then sent again after a reset," : "sent again after a reset,");
+    Forget((*it)->orb, std::string((*it)->status ? "answered, then sent again after a reset," : "sent again after a reset,") +
+                           " having gone " + (*it)->sent + ",");
     (*it)->status.reset();
     queue_.push_front(*it);
   }
