@@ -265,7 +265,7 @@ HWND Control(HWND dlg, const WCHAR* cls, const WCHAR* text, DWORD style, DWORD e
 
 void Layout(HWND dlg, DialogState* s) {
   Control(dlg, WC_STATICW, u"Look &in:", SS_LEFT, 0, 12, 15, 70, 18, IDC_STATIC);
-  Control(dlg, WC_STATICW, u"", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_ENDELLIPSIS | SS_SUNKEN, 0, 86, 12, 362, 20,
+  Control(dlg, WC_STATICW, u"", SS_LEFTNOWORDWRAP | SS_CENTERIMAGE | SS_NOPREFIX | SS_ENDELLIPSIS | SS_SUNKEN, 0, 86, 12, 362, 20,
           ui::kOpenFileFolderId);
   Control(dlg, WC_STATICW, u"", SS_OWNERDRAW | SS_NOTIFY, 0, 12, 42, 436, 4 + 11 * kRow, ui::kOpenFileListId);
   const int y1 = 42 + 4 + 11 * kRow + 14;
