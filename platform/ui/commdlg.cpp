@@ -175,6 +175,7 @@ struct DialogState {
   size_t record;
   std::u16string folder;
   DWORD filter;  // 0-based
+  std::u16string pattern;  // typed into the name field; stands in for the filter until the type changes
   std::vector<Entry> entries;
   int selected = -1;
   fs::path result;
@@ -200,7 +201,8 @@ void Fill(HWND dlg, DialogState* s) {
     std::error_code e2;
     if (it->is_directory(e2)) {
       folders.push_back({name, true});
-    } else if (filters.empty() || MatchesFilter(filters[s->filter].second, name)) {
+    } else if (!s->pattern.empty() ? MatchesFilter(s->pattern, name)
+                                   : filters.empty() || MatchesFilter(filters[s->filter].second, name)) {
       files.push_back({name, false});
     }
   }
@@ -301,8 +303,17 @@ void Layout(HWND dlg, DialogState* s) {
 void OnOpen(HWND dlg, DialogState* s) {
   WCHAR buffer[4096];
   GetDlgItemTextW(dlg, ui::kOpenFileNameId, buffer, 4096);
-  Resolved r = Resolve(*s->request, s->folder, buffer);
   HWND edit = GetDlgItem(dlg, ui::kOpenFileNameId);
+  const std::u16string typed = buffer;
+  if (typed.find_first_of(u"*?") != std::u16string::npos && typed.find_first_of(u"/\\") == std::u16string::npos) {
+    // A pattern lists what matches it, as the platform's dialog does; the way to find one
+    // entry in a folder longer than the list.
+    s->pattern = typed;
+    Fill(dlg, s);
+    SendMessageW(edit, EM_SETSEL, 0, -1);
+    return;
+  }
+  Resolved r = Resolve(*s->request, s->folder, typed);
   switch (r.kind) {
     case Resolved::kNothing:
       break;
@@ -312,7 +323,7 @@ void OnOpen(HWND dlg, DialogState* s) {
       Fill(dlg, s);
       break;
     case Resolved::kRefused:
-      RecordRefusal(s->record, buffer);
+      RecordRefusal(s->record, typed);
       MessageBoxW(dlg, r.message.c_str(), s->request->asked.title.c_str(), MB_OK | MB_ICONWARNING);
       break;
     case Resolved::kFile:
@@ -344,6 +355,7 @@ INT_PTR OpenFileProc(HWND dlg, UINT message, WPARAM wparam, LPARAM lparam) {
         EndDialog(dlg, IDCANCEL);
       } else if (id == ui::kOpenFileTypeId && HIWORD(wparam) == BN_CLICKED && !s->request->asked.filters.empty()) {
         s->filter = (s->filter + 1) % s->request->asked.filters.size();
+        s->pattern.clear();
         Fill(dlg, s);
       } else if (id == ui::kOpenFileListId && HIWORD(wparam) == STN_CLICKED) {
         POINT pt;

@@ -13,7 +13,7 @@
 // controls (the folder's entries filtered by the current filter, a name field, a button that
 // steps through the filters, Open and Cancel) that a person or the automation interface
 // drives. Clicking an entry puts its name in the name field; Open on a folder's name (or
-// "..") goes into it.
+// "..") goes into it, and Open on a pattern ("*.cue") lists what matches it.
 // What is not: hooks and custom templates (OFN_ENABLEHOOK / OFN_ENABLETEMPLATE* fail with
 // CDERR_DIALOGFAILURE), multiple selection, the read-only box (always hidden), scrolling the
 // list past what fits (type the name), the save dialog.

@@ -212,8 +212,20 @@ TEST_F(OpenFileDialogTest, ListsTheFilteredFolderAndOpensATypedNameWithTheDefaul
   au::WaitForIdle();
   EXPECT_EQ(au::Describe(au::FindControlById(dlg, ui::kOpenFileTypeId))->text, u"All files");
   EXPECT_EQ(ListText(dlg), u"../\nsub/\na.iso\nb.mds\nc.txt\nDisc.ISO\nREADME");
+  // A typed pattern lists what matches it.
+  au::ClickWindow(au::FindControlById(dlg, ui::kOpenFileNameId));
+  au::TypeText(u"*.TXT");
+  au::PressKey(VK_RETURN);
+  au::WaitForIdle();
+  EXPECT_EQ(ListText(dlg), u"../\nsub/\nc.txt");
+  // Stepping the type again drops the pattern: back to the images.
+  ASSERT_TRUE(au::ClickWindow(au::FindControlById(dlg, ui::kOpenFileTypeId)));
+  au::WaitForIdle();
+  EXPECT_EQ(ListText(dlg), u"../\nsub/\na.iso\nb.mds\nDisc.ISO");
   // Open on a folder's name goes into it; on a missing file it warns and stays.
   au::ClickWindow(au::FindControlById(dlg, ui::kOpenFileNameId));
+  au::PressKey(VK_END);
+  au::PressKey(VK_HOME, au::kShift);  // the pattern selected, so typing replaces it
   au::TypeText(u"sub");
   au::PressKey(VK_RETURN);
   au::WaitForIdle();
@@ -230,7 +242,7 @@ TEST_F(OpenFileDialogTest, ListsTheFilteredFolderAndOpensATypedNameWithTheDefaul
   done.get();
   EXPECT_TRUE(result);
   EXPECT_EQ(std::u16string(file), In("b.mds"));
-  EXPECT_EQ(o.nFilterIndex, 2u);
+  EXPECT_EQ(o.nFilterIndex, 1u);
 }
 
 TEST_F(OpenFileDialogTest, ClickingAnEntryNamesItAndEscapeCancels) {
