@@ -1,19 +1,25 @@
 // tray_snapshots DIR: shows the tray program's dialogs on the headless screen (device
-// settings, password, the progress box, a message box) and writes what a person would see as
+// settings, password, the progress box, a message box, the open-file dialog) and writes what a person would see as
 // PNG files into DIR, with the focus and text put in through the automation interface.
+
+#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
 #include "platform/ui/automation.h"
+#include "platform/ui/commdlg.h"
 #include "platform/ui/dialog.h"
 #include "platform/ui/ui_test_support.h"
 #include "platform/ui/window.h"
 #include "tray/device_dialogs.h"
 #include "tray/wait_dialog.h"
+#include "platform/win32/hive.h"
 
 using namespace win32;
 namespace au = win32::automation;
@@ -57,6 +63,39 @@ int main(int argc, char** argv) {
               u"Quorvane FireWire", dir + "/messagebox-error.png", nullptr, VK_ESCAPE);
   ok &= Shoot(gui, [] { MessageBoxW(nullptr, u"Remove the virtual device?", u"Question", MB_YESNO | MB_ICONQUESTION); },
               u"Question", dir + "/messagebox-question.png", nullptr, VK_RETURN);
+
+  // The open-file dialog as the tray program asks for it, over a folder of sample images.
+  {
+    char tmpl[] = "/tmp/skm-images-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return 1;
+    const std::filesystem::path images = tmpl;
+    std::filesystem::create_directories(images / "Archive");
+    std::filesystem::create_directories(images / "Games");
+    for (const char* f : {"Install disc.iso", "Music 1998.cue", "Music 1998.bin", "Backup.mds", "Backup.mdf",
+                          "notes.txt", "Photos 2003.nrg"})
+      std::ofstream(images / f) << "x";
+    const std::u16string folder = hive::Utf16FromUtf8(images.string());
+    WCHAR file[260] = u" ";
+    OPENFILENAMEW o{};
+    o.lStructSize = sizeof o;
+    o.lpstrFilter = u"Image files\0*.mds;*.mdx;*.iso;*.isz;*.pdi;*.cdi;*.cue;*.ccd;*.nrg;*.b5t;*.b6t;*.bwt\0All files\0*.*\0";
+    o.nFilterIndex = 1;
+    o.lpstrFile = file;
+    o.nMaxFile = 260;
+    o.lpstrInitialDir = folder.c_str();
+    o.lpstrTitle = u"Select image file";
+    o.lpstrDefExt = u"mds";
+    o.Flags = OFN_EXPLORER | OFN_ENABLESIZING | OFN_HIDEREADONLY | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST | OFN_NOCHANGEDIR;
+    ok &= Shoot(gui, [&] { GetOpenFileNameW(&o); }, u"Select image file", dir + "/dialog-open-image.png",
+                [](HWND dlg) {
+                  // The pointer picks the first file, below the way up and the two folders, as a hand would.
+                  au::MoveMouseTo(au::FindControlById(dlg, ui::kOpenFileListId), POINT{60, 2 + 3 * 18 + 9});
+                  au::ButtonDown();
+                  au::ButtonUp();
+                },
+                VK_ESCAPE);
+    std::filesystem::remove_all(images);
+  }
 
   // The progress box: shown after its half second, photographed twice as the clip turns.
   std::atomic<bool> release{false};
