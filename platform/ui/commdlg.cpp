@@ -108,7 +108,9 @@ Resolved Resolve(const Request& r, const std::u16string& folder, std::u16string 
     // The default extension goes on a name without one; a file that has no extension and
     // exists as typed is still found.
     fs::path with = p;
-    with += "." + hive::Utf8(r.asked.def_ext);
+    // Appended in two steps: GCC's -O3 misreads "." + string as an overlapping copy.
+    with += ".";
+    with += hive::Utf8(r.asked.def_ext);
     if (!((flags & OFN_FILEMUSTEXIST) != 0 && !fs::exists(with, ec) && fs::is_regular_file(p, ec))) p = with;
   }
   if ((flags & (OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST)) != 0 && !fs::is_directory(p.parent_path(), ec))
