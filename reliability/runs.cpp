@@ -236,6 +236,8 @@ RunReport RunStorm(const RunOptions& options) {
       // it, when the initiator has moved on to the next RECONNECT; its status then matches
       // nothing. Counted, not lost: no command or data depends on it.
       report.Count(std::string(name) + ": status blocks that matched no ORB", static_cast<uint64_t>(c.stray_status));
+      report.Count(std::string(name) + ": status blocks written before a reset, handled after it",
+                   static_cast<uint64_t>(c.late_status));
       if (!ini->WaitIdle(20000)) report.Lose(std::string(name) + ": the initiator did not settle");
       if (!ini->Logout().ok()) report.Lose(std::string(name) + ": LOGOUT failed after the storm");
     }

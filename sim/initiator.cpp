@@ -290,11 +290,11 @@ bus1394::Response Initiator::HandleRequest(const bus1394::Request& request) {
   // status FIFO is an address range of the driver, answered by a response packet.
   const bool write = request.tcode == bus1394::TCODE_WRITE_QUADLET || request.tcode == bus1394::TCODE_WRITE_BLOCK;
   response.posted = write && status.empty() && response.rcode == bus1394::RCODE_RESPONSE_COMPLETE;
-  if (!status.empty()) DeliverStatus(std::move(status));
+  if (!status.empty()) DeliverStatus(std::move(status), request.generation);
   return response;
 }
 
-void Initiator::DeliverStatus(std::vector<uint8_t> block) {
+void Initiator::DeliverStatus(std::vector<uint8_t> block, uint32_t generation) {
   if (block.size() < 8) return;  // too short to name its ORB
   const uint64_t orb = static_cast<uint64_t>(LoadBe32(block.data()) & 0xFFFF) << 32 | LoadBe32(&block[4]);
   {
@@ -303,6 +303,8 @@ void Initiator::DeliverStatus(std::vector<uint8_t> block) {
       mgmt_.status = std::move(block);
     } else if (auto it = by_orb_.find(orb); it != by_orb_.end() && !it->second->status) {
       it->second->status = std::move(block);
+    } else if (generation < generation_) {
+      ++counters_.late_status;
     } else {
       ++counters_.stray_status;
       if (strays_.size() < 10) {

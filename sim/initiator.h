@@ -156,7 +156,11 @@ struct InitiatorCounters {
   int agent_resets = 0;
   int orb_pointer_writes = 0;
   int doorbells = 0;
-  int stray_status = 0;  // status blocks that matched no ORB
+  int stray_status = 0;  // status blocks of the current generation that matched no ORB
+  // Status blocks written before a bus reset that this initiator handled only after it had
+  // given their ORBs up for the reset. On a real link the block is received before the reset
+  // is; here the two race, so these say nothing of the target.
+  int late_status = 0;
 };
 
 struct InitiatorOptions {
@@ -268,7 +272,8 @@ class Initiator : public bus1394::RemoteNode {
   void Recover();
   // True when the bus has reset since `generation` (its callout may still be on the way).
   bool BusMovedSince(uint32_t generation);
-  void DeliverStatus(std::vector<uint8_t> block);
+  // `generation` is the one the block was written in.
+  void DeliverStatus(std::vector<uint8_t> block, uint32_t generation);
 
   bus1394::HostController& hc_;
   InitiatorOptions options_;

@@ -138,8 +138,8 @@ class Soak : public ::testing::Test {
     EXPECT_GT(tally_.good(), 0);
     for (size_t i = 0; i < initiators_.size(); ++i) {
       const sim::InitiatorCounters c = initiators_[i]->counters();
-      std::printf("initiator %zu: %d resets seen, %d reconnects, %d relogins\n", i, c.bus_resets, c.reconnects,
-                  c.relogins);
+      std::printf("initiator %zu: %d resets seen, %d reconnects, %d relogins, %d status blocks from before a reset\n",
+                  i, c.bus_resets, c.reconnects, c.relogins, c.late_status);
       for (const std::string& why : initiators_[i]->losses()) std::printf("  %s\n", why.c_str());
       for (const std::string& why : initiators_[i]->strays()) std::printf("  %s\n", why.c_str());
       EXPECT_EQ(c.stray_status, 0) << "initiator " << i;
