@@ -234,7 +234,8 @@ RunReport RunStorm(const RunOptions& options) {
       for (const std::string& why : ini->losses()) report.Lose(std::string(name) + ": " + why);
       // A management ORB written just before a reset can be fetched and answered just after
       // it, when the initiator has moved on to the next RECONNECT; its status then matches
-      // nothing. Counted, not lost: no command or data depends on it.
+      // nothing. Those, and the blocks written before a reset that the initiator handled only
+      // after it, are counted, not lost: no command or data depends on them.
       report.Count(std::string(name) + ": status blocks that matched no ORB", static_cast<uint64_t>(c.stray_status));
       report.Count(std::string(name) + ": status blocks written before a reset, handled after it",
                    static_cast<uint64_t>(c.late_status));

@@ -236,18 +236,6 @@ namespace {
 std::mutex g_script_mu;
 std::vector<testing::MessageBoxShown> g_shown;
 int g_answer = 0;
-
-std::vector<int> ButtonIds(UINT type) {
-  switch (type & MB_TYPEMASK) {
-    case MB_OKCANCEL: return {IDOK, IDCANCEL};
-    case MB_ABORTRETRYIGNORE: return {IDABORT, IDRETRY, IDIGNORE};
-    case MB_YESNOCANCEL: return {IDYES, IDNO, IDCANCEL};
-    case MB_YESNO: return {IDYES, IDNO};
-    case MB_RETRYCANCEL: return {IDRETRY, IDCANCEL};
-    case MB_CANCELTRYCONTINUE: return {IDCANCEL, IDTRYAGAIN, IDCONTINUE};
-    default: return {IDOK};
-  }
-}
 }  // namespace
 
 namespace testing {
@@ -271,7 +259,7 @@ int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     std::lock_guard lock(g_script_mu);
     g_shown.push_back({owner, text != nullptr ? text : u"", caption != nullptr ? caption : u"Error", type});
     if (g_answer != 0) {
-      const std::vector<int> buttons = ButtonIds(type);
+      const std::vector<int> buttons = ButtonSet(type);
       for (int b : buttons)
         if (b == g_answer) return b;
       return buttons.front();
