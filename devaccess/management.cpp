@@ -281,9 +281,15 @@ void Management::QueryLogins() {
     if (login.thread == nullptr) continue;
     EnterCriticalSection(&login.lock);
     if (login.ended == 0) {
-      // A login waiting for its reconnect shows the seconds it has left instead of its ID.
-      const uint32_t id_or_countdown = login.node_id == kDisconnectedNode ? login.reconnect_countdown : login.index;
-      response[1 + 3 * entries] = static_cast<uint32_t>(login.node_id) << 16 | id_or_countdown;
+      // A login waiting for its reconnect shows the seconds it has left instead of its ID. A
+      // login of an earlier generation waits too, though its thread may not have learnt of
+      // the reset yet: its hold has not started counting, and its node ID is void.
+      const bool reset_unseen = login.node_id != kDisconnectedNode && login.generation != generation_;
+      const uint16_t node = reset_unseen ? kDisconnectedNode : login.node_id;
+      const uint32_t id_or_countdown = reset_unseen                     ? login.reconnect_hold
+                                       : node == kDisconnectedNode ? login.reconnect_countdown
+                                                                   : login.index;
+      response[1 + 3 * entries] = static_cast<uint32_t>(node) << 16 | id_or_countdown;
       response[2 + 3 * entries] = login.eui64_hi;
       response[3 + 3 * entries] = login.eui64_lo;
       ++entries;
